@@ -1,0 +1,149 @@
+#include "app/UpdateFirmwareDlg.h"
+
+#include <cstring>
+
+#include "app/AboutDlg.h"
+#include "app/link_guard.h"
+#include "firmware/firmware.h"
+
+CUpdateFirmwareDlg::CUpdateFirmwareDlg(CWnd* pParent)
+    : CDialog(IDD_UPDATEFIRMWARE_DIALOG, pParent),
+      m_bRunning(false),
+      m_pMonitorThread(nullptr),
+      m_bPaused(false),
+      m_hDevice(nullptr),
+      m_dwWritten(0),
+      m_dwRead(0),
+      m_nMinor(0),
+      m_nMajor(0),
+      m_hIcon(::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDR_MAINFRAME))),
+      m_nPage(0),
+      m_dwAddress(0),
+      m_nChunk(0),
+      m_dwDeviceChecksum(0),
+      m_dwFileChecksum(0) {
+  // Both buffers start as zeros; no report or read has set a byte yet.
+  std::memset(m_OutReport, 0, sizeof m_OutReport);
+  std::memset(m_InReport, 0, sizeof m_InReport);
+}
+
+CUpdateFirmwareDlg::~CUpdateFirmwareDlg() {
+  // Every ending of the dialog has stopped the monitor thread already; one
+  // that did not pass through a handler (the dialog ended during its own
+  // initialisation) is stopped here. The device handle is left to the end of
+  // the process.
+  if (m_pMonitorThread.load() != nullptr) StopMonitorThread();
+  StopTransferWatchdog();
+  DestroyLinkGuard();
+}
+
+void CUpdateFirmwareDlg::DoDataExchange(CDataExchange* pDX) {
+  DDX_Control(pDX, IDC_DEVICE_NAME, m_editDevice);
+  DDX_Control(pDX, IDC_DEVICE_VERSION, m_editDeviceVersion);
+  DDX_Control(pDX, IDC_FILE_VERSION, m_editFileVersion);
+  DDX_Control(pDX, IDC_UPDATE_PROGRESS, m_progress);
+}
+
+BEGIN_MESSAGE_MAP(CUpdateFirmwareDlg, CDialog)
+ON_WM_SYSCOMMAND()
+ON_WM_PAINT()
+ON_WM_QUERYDRAGICON()
+ON_BN_CLICKED(IDC_UPDATE, OnBnClickedUpdate)
+ON_WM_CLOSE()
+ON_EN_CHANGE(IDC_DEVICE_NAME, OnEnChangeDevice)
+END_MESSAGE_MAP()
+
+void CUpdateFirmwareDlg::ShowRelease(CEdit& field, DWORD release) {
+  m_nMajor = release >> 8;
+  m_nMinor = static_cast<BYTE>(release & 0xFF);
+  m_strVersion.Format("V%X.%02X", static_cast<unsigned>(m_nMajor), static_cast<unsigned>(m_nMinor));
+  field.SetWindowText(m_strVersion);
+}
+
+BOOL CUpdateFirmwareDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+
+  if (CMenu* pSysMenu = GetSystemMenu(FALSE); pSysMenu != nullptr) {
+    CString strAboutMenu;
+    strAboutMenu.LoadString(IDS_ABOUTBOX);
+    if (!strAboutMenu.IsEmpty()) {
+      pSysMenu->AppendMenu(MF_SEPARATOR);
+      pSysMenu->AppendMenu(MF_STRING, IDM_ABOUTBOX, strAboutMenu);
+    }
+  }
+
+  SetIcon(m_hIcon, TRUE);
+  SetIcon(m_hIcon, FALSE);
+
+  // The guard exists before the monitor thread can use the link.
+  CreateLinkGuard();
+  m_bRunning = true;
+  m_hDevice = nullptr;
+  m_bPaused = false;
+  m_pMonitorThread = AfxBeginThread(&CUpdateFirmwareDlg::MonitorThreadProc, this,
+                                    THREAD_PRIORITY_NORMAL, 0, 0, nullptr);
+
+  m_editDevice.SetWindowText("");
+  m_editDeviceVersion.SetWindowText("");
+  ShowRelease(m_editFileVersion, FIRMWARE_FILE_RELEASE);
+  return TRUE;
+}
+
+void CUpdateFirmwareDlg::OnSysCommand(UINT nID, LPARAM lParam) {
+  if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+    CAboutDlg dlgAbout;
+    dlgAbout.DoModal();
+  } else {
+    CDialog::OnSysCommand(nID, lParam);
+  }
+}
+
+void CUpdateFirmwareDlg::OnPaint() {
+  if (IsIconic()) {
+    CPaintDC dc(this);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    const int cxIcon = ::GetSystemMetrics(SM_CXICON);
+    const int cyIcon = ::GetSystemMetrics(SM_CYICON);
+    CRect rect;
+    GetClientRect(&rect);
+    const int x = (rect.Width() - cxIcon + 1) / 2;
+    const int y = (rect.Height() - cyIcon + 1) / 2;
+    dc.DrawIcon(x, y, m_hIcon);
+  } else {
+    CDialog::OnPaint();
+  }
+}
+
+HCURSOR CUpdateFirmwareDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+void CUpdateFirmwareDlg::OnEnChangeDevice() {}
+
+void CUpdateFirmwareDlg::StopMonitorThread() {
+  m_bRunning = false;
+  // The monitor thread's control changes still land while we wait.
+  while (m_pMonitorThread.load() != nullptr) WaitTakingSentMessages(100);
+}
+
+void CUpdateFirmwareDlg::OnClose() {
+  StopMonitorThread();
+  CDialog::OnClose();
+}
+
+void CUpdateFirmwareDlg::OnOK() {
+  StopMonitorThread();
+  CDialog::OnOK();
+}
+
+void CUpdateFirmwareDlg::OnCancel() {
+  StopMonitorThread();
+  CDialog::OnCancel();
+}
+
+void CUpdateFirmwareDlg::OnBnClickedUpdate() {
+  m_bPaused = true;
+  Sleep(100);
+  AcquireLinkForUserInterface();
+  if (FindDevice() == TRUE) UpdateFirmware(g_FirmwareImage);
+  ReleaseLink();
+  m_bPaused = false;
+}

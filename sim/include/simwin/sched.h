@@ -1,0 +1,73 @@
+// Internal interface of the simulated Windows: the scheduler, virtual time and
+// kernel objects. Every simulated API call runs with the baton held (only one
+// simulated thread runs at a time), so sim state needs no locks of its own.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "simwin/win32_api.h"
+
+namespace sim {
+
+using Ticks = std::uint64_t;  // virtual milliseconds since the machine started
+
+// ---- scheduler -----------------------------------------------------------------
+Ticks Now();
+
+// A scheduling point: another ready thread may run before this call returns.
+// Every simulated API function calls it on entry.
+void Yield();
+
+// Blocks the calling simulated thread until `ready()` returns true or the
+// virtual clock reaches `deadline`. `ready` is evaluated by the scheduler with
+// the baton held, whenever it picks the next thread. Returns true when ready,
+// false on time-out. `what` names the blocking call for deadlock reports
+// (e.g. "ReadFile(joystick)", "GetMessageA").
+bool WaitUntil(const std::function<bool()>& ready, std::optional<Ticks> deadline,
+               std::string_view what);
+
+// Convenience: sleeps `ms` of virtual time (a scheduling point even for 0).
+void SleepFor(Ticks ms);
+
+// Seeded choice shared by every part of the simulation (faults, latencies).
+std::uint64_t Random(std::uint64_t bound);  // uniform in [0, bound)
+
+// Identity of the calling simulated thread (its thread id as the program sees it).
+DWORD CurrentThreadId();
+
+// ---- kernel objects --------------------------------------------------------------
+// Anything a HANDLE may refer to. Waitable objects override Signaled().
+class KernelObject {
+ public:
+  virtual ~KernelObject() = default;
+  virtual bool Waitable() const { return false; }
+  virtual bool Signaled() const { return false; }
+  // Called when a wait on the object is satisfied (auto-reset events reset).
+  virtual void Acquire() {}
+  // Called when the last handle to the object is closed.
+  virtual void OnLastHandleClosed() {}
+  virtual std::string Describe() const = 0;
+};
+
+// Handle table. Handles are small odd integers cast to HANDLE, never null and
+// never INVALID_HANDLE_VALUE. Each OpenHandle() counts as one open handle.
+HANDLE OpenHandle(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);  // null when not open
+template <class T>
+std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+}
+
+// Synchronous I/O cancellation: a transfer that blocks registers itself so that
+// CancelSynchronousIo on its thread can abort it. The device model waits with
+// `ready` || IoCancelled(); see hid.
+void BeginSynchronousIo();
+bool IoCancelled();  // for the calling thread's current transfer
+void EndSynchronousIo();
+
+}  // namespace sim
