@@ -10,12 +10,15 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// windows.h must come first.
+// clang-format off
+#include <windows.h>
 #include <commctrl.h>
 #include <setupapi.h>
-#include <windows.h>
 extern "C" {
 #include <hidsdi.h>
 }
+// clang-format on
 #else
 #include "simwin/win32_api.h"
 #endif
