@@ -67,12 +67,11 @@ void CDialog::DetachWindow() {
 }
 
 void CDialog::CenterIfPlacedAtOrigin() {
+  // A dialog that places itself (a centring or absolute-alignment style) or
+  // that is already showing is left where it is.
   const DWORD style = GetStyle();
   if ((style & (DS_CENTER | DS_CENTERMOUSE | DS_ABSALIGN)) != 0) return;
   if (::IsWindowVisible(m_hWnd)) return;
-  RECT rect{0, 0, 0, 0};
-  ::GetWindowRect(m_hWnd, &rect);
-  if (rect.left != 0 || rect.top != 0) return;
   HWND hOwner = ::GetWindow(m_hWnd, GW_OWNER);
   if (hOwner != nullptr && ::IsWindowEnabled(hOwner)) return;
   CenterWindow();
