@@ -6,6 +6,17 @@
 #include "app/link_guard.h"
 #include "firmware/firmware.h"
 
+namespace {
+
+constexpr DWORD kStopLookIntervalMs = 100;
+// The destructor stops a monitor thread only when the dialog ended without
+// passing through its handlers; it gives up after a bound rather than hang
+// the process's exit (a pass takes at most about 1.1 s plus the transfer
+// time-outs).
+constexpr DWORD kDestructorStopLooks = 100;
+
+}  // namespace
+
 CUpdateFirmwareDlg::CUpdateFirmwareDlg(CWnd* pParent)
     : CDialog(IDD_UPDATEFIRMWARE_DIALOG, pParent),
       m_bRunning(false),
@@ -32,7 +43,7 @@ CUpdateFirmwareDlg::~CUpdateFirmwareDlg() {
   // that did not pass through a handler (the dialog ended during its own
   // initialisation) is stopped here. The device handle is left to the end of
   // the process.
-  if (m_pMonitorThread.load() != nullptr) StopMonitorThread();
+  if (m_pMonitorThread.load() != nullptr) StopMonitorThread(kDestructorStopLooks);
   StopTransferWatchdog();
   DestroyLinkGuard();
 }
@@ -118,10 +129,12 @@ HCURSOR CUpdateFirmwareDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hI
 
 void CUpdateFirmwareDlg::OnEnChangeDevice() {}
 
-void CUpdateFirmwareDlg::StopMonitorThread() {
+void CUpdateFirmwareDlg::StopMonitorThread(DWORD maxLooks) {
   m_bRunning = false;
   // The monitor thread's control changes still land while we wait.
-  while (m_pMonitorThread.load() != nullptr) WaitTakingSentMessages(100);
+  for (DWORD looks = 0; m_pMonitorThread.load() != nullptr && looks < maxLooks; ++looks) {
+    WaitTakingSentMessages(kStopLookIntervalMs);
+  }
 }
 
 void CUpdateFirmwareDlg::OnClose() {

@@ -63,7 +63,7 @@ class CUpdateFirmwareDlg : public CDialog {
 
  private:
   friend class CFirmwareUpdate;
-  void StopMonitorThread();
+  void StopMonitorThread(DWORD maxLooks = INFINITE);
   void ShowRelease(CEdit& field, DWORD release);
 };
 

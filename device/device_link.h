@@ -53,3 +53,6 @@ BOOL ReadReport(HANDLE hDevice, BYTE* report, DWORD* pRead);
 // Ends the thread that enforces the time-out (it starts with the first
 // transfer). Call when no transfer can be under way any more.
 void StopTransferWatchdog();
+// Forgets the watchdog of a process that has ended without stopping it. Only
+// the host harness needs this: it runs many simulated processes in one.
+void AbandonTransferWatchdog();

@@ -140,3 +140,5 @@ void StopTransferWatchdog() {
   DeleteCriticalSection(&g_watchdog.lock);
   g_watchdog = Watchdog{};
 }
+
+void AbandonTransferWatchdog() { g_watchdog = Watchdog{}; }

@@ -27,7 +27,11 @@ void DDX_Control(CDataExchange* pDX, int nIDC, CWnd& control) {
 CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
     : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
 
-CDialog::~CDialog() { DetachWindow(); }
+CDialog::~CDialog() {
+  // The bound members belong to the derived class and are gone already.
+  m_nBoundControls = 0;
+  DetachWindow();
+}
 
 void CDialog::RegisterBoundControl(CWnd* pControl) {
   if (m_nBoundControls < kMaxBoundControls) m_boundControls[m_nBoundControls++] = pControl;

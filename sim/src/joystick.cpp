@@ -125,6 +125,8 @@ std::optional<HidReport> Joystick::Receive(const HidReport& report, std::uint64_
                   flash_.begin() + *erasedPage_ * kJoystickPageSize);
         programmed_[*erasedPage_] = true;
         erasedPage_.reset();
+        // With every page written, the new firmware answers with its release.
+        if (AllProgrammed()) release_ = options_.updatedRelease;
       } else {
         event.accepted = false;
       }
@@ -151,7 +153,6 @@ std::optional<HidReport> Joystick::Receive(const HidReport& report, std::uint64_
       event.kind = Kind::kFinish;
       if (AllProgrammed()) {
         updateCompleted_ = true;
-        release_ = options_.updatedRelease;
       } else {
         event.accepted = false;
       }

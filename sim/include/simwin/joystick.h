@@ -36,7 +36,7 @@ enum JoystickCommandCode : std::uint8_t {
 struct JoystickOptions {
   std::uint16_t deviceType = 0x0420;
   std::uint16_t release = 0x0100;         // firmware release before any update
-  std::uint16_t updatedRelease = 0x0112;  // reported once a complete update has finished
+  std::uint16_t updatedRelease = 0x0112;  // reported once every page has been written
 };
 
 // One report as the device understood it.

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,7 @@ class CallLog {
   void Add(std::string name, std::string args);
   const std::vector<Call>& All() const { return calls_; }
   std::vector<Call> Named(std::string_view name) const;
+
  private:
   std::vector<Call> calls_;
 };
@@ -70,20 +72,40 @@ struct MachineOptions {
 };
 
 enum class Outcome {
-  kExited,      // WinMain returned; ExitProcess semantics ended other threads
-  kDeadlock,    // no thread could run and nothing was due
-  kTimeLimit,   // virtual or real time limit reached
-  kScriptFailed // the script threw (a failed check inside the script)
+  kExited,        // WinMain returned; ExitProcess semantics ended other threads
+  kDeadlock,      // no thread could run and nothing was due
+  kTimeLimit,     // virtual or real time limit reached
+  kScriptFailed,  // the script threw (a failed check inside the script)
+  kCrashed        // a program thread ended with an unhandled exception, or misused an API
+                  // in a way that would crash a real process
+};
+
+// Thrown by a script to fail the run (kScriptFailed; the message goes into
+// the report). Any other std::exception from the script does the same.
+struct ScriptFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 struct RunResult {
   Outcome outcome = Outcome::kExited;
-  int exitCode = 0;
-  std::string report;  // seed, and for a hang each thread's blocking call
-  std::vector<std::string> threadsAliveAtExit;  // descriptions
+  int exitCode = 0;    // WinMain's result (kExited only)
+  std::string report;  // seed, what ended the run, and each thread's position
+  // Program threads still alive when the run ended ("thread 0x104: <its blocking call>").
+  std::vector<std::string> threadsAliveAtExit;
 };
 
 class Script;
+class Machine;
+
+// Each part of the sim defines its factory and its end-of-run hook (ui_*.cpp,
+// hid_*.cpp). The machine creates the parts after its kernel, in this order,
+// and calls the hooks on Run's calling thread after every simulated thread
+// has ended and been joined (Machine::Current() still answers; nothing can
+// block any more).
+std::unique_ptr<UiSystem> MakeUiSystem(Machine& machine);
+std::unique_ptr<HidBus> MakeHidBus(Machine& machine);
+void OnRunEnd(UiSystem& ui);
+void OnRunEnd(HidBus& bus);
 
 class Machine {
  public:
@@ -103,13 +125,16 @@ class Machine {
                       const std::function<void(Script&)>& script = {});
 
   std::uint64_t Seed() const;
+  const MachineOptions& Options() const;
   UiSystem& Ui();
   HidBus& Hid();
   Kernel& Kern();
   EventLog& Events();
   CallLog& Calls();
 
-  // The machine whose run is under way (the sim API functions use it).
+  // The machine whose run is under way (the sim API functions use it): the
+  // one that last started a run, or failing that the newest one constructed,
+  // while it is alive. Throws std::logic_error when there is none.
   static Machine& Current();
 
  private:
@@ -121,8 +146,8 @@ class Machine {
 class Script {
  public:
   explicit Script(Machine& machine) : machine_(machine) {}
-  void At(Ticks when);                       // sleep until virtual time `when`
-  void After(Ticks ms);                      // sleep `ms` more
+  void At(Ticks when);   // sleep until virtual time `when`
+  void After(Ticks ms);  // sleep `ms` more
   // Waits (in virtual time) until `condition` holds; false on time-out.
   bool WaitFor(const std::function<bool()>& condition, Ticks timeoutMs = 60000);
   Ticks Now() const;

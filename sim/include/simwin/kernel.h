@@ -1,0 +1,78 @@
+// The kernel of the simulated Windows as tests see it: open handles, the
+// simulated threads, and faults injected into thread creation. The scheduler
+// and the kernel objects themselves are in sim/src (sched.cpp, kernel.cpp).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "simwin/sched.h"
+
+namespace sim {
+
+class Machine;
+
+// Thread ids are fixed so that runs are reproducible: the main thread gets
+// kMainThreadId, each further program thread the next multiple of 4. The
+// script thread has its own id outside that range.
+inline constexpr DWORD kMainThreadId = 0x100;
+inline constexpr DWORD kScriptThreadId = 0x10;
+
+// The instance handle of the simulated executable (GetModuleHandleA(NULL)).
+inline const HINSTANCE kModuleInstance = reinterpret_cast<HINSTANCE>(0x400000);
+
+enum class ThreadState {
+  kSuspended,  // created with CREATE_SUSPENDED and not resumed yet
+  kReady,      // at a scheduling point, can run
+  kBlocked,    // in a wait (see ThreadInfo::blockedIn)
+  kFinished,   // returned, or ended when the run ended
+};
+
+struct ThreadInfo {
+  DWORD id = 0;
+  std::string description;  // "main thread 0x100", "thread 0x104", "script"
+  bool script = false;
+  ThreadState state = ThreadState::kReady;
+  std::string blockedIn;  // the blocking call while kBlocked, e.g. "Sleep(100)"
+  DWORD exitCode = STILL_ACTIVE;
+  bool endedByRunEnd = false;  // ended by ExitProcess semantics or a hang, not by returning
+};
+
+struct HandleInfo {
+  HANDLE handle = nullptr;
+  std::string description;  // the object's Describe()
+};
+
+class Kernel {
+ public:
+  Kernel(Machine& machine, std::uint64_t seed);
+  ~Kernel();
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  // ---- observation ----
+  std::size_t OpenHandleCount() const;
+  std::vector<HandleInfo> OpenHandles() const;  // in the order they were opened
+  // Every thread of the run in creation order (the script thread included).
+  std::vector<ThreadInfo> Threads() const;
+  Ticks Now() const;
+
+  // ---- faults ----
+  // The nth call of CreateThread in this machine (1 = the first) fails with
+  // ERROR_NOT_ENOUGH_MEMORY. May be given several times.
+  void FailThreadCreation(int nth);
+  // Every CreateThread from now on fails (until called with false).
+  void FailAllThreadCreation(bool fail = true);
+
+  // ---- internal (sim/src/kernel_internal.h) ----
+  struct Impl;
+  Impl& Internal() { return *impl_; }
+  const Impl& Internal() const { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

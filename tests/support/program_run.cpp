@@ -1,0 +1,73 @@
+#include "support/program_run.h"
+
+#include "app/UpdateFirmware.h"
+#include "app/UpdateFirmwareDlg.h"
+#include "device/device_link.h"
+#include "res/program_resources.h"
+
+namespace uft {
+
+sim::MachineOptions ProgramOptions(std::uint64_t seed) {
+  // The application object lives in a file nothing else refers to; naming it
+  // here links it in, as the program's own start-up does on Windows.
+  [[maybe_unused]] static CWinApp* const app = &theApp;
+  sim::MachineOptions options;
+  options.seed = seed;
+  options.entry = &WinMain;
+  options.resources = ProgramResources();
+  return options;
+}
+
+void ResetProgramState() {
+  g_nDeviceRelease = 0;
+  g_dwChecksumSum = 0;
+  AbandonTransferWatchdog();
+}
+
+ProgramMachine::ProgramMachine(sim::MachineOptions options)
+    : sim::Machine([&] {
+        ResetProgramState();
+        return options;
+      }()) {}
+
+HWND MainDialog(sim::Script& s) { return s.Ui().Dialog(kMainDialog); }
+
+HWND AwaitMainDialog(sim::Script& s) {
+  // Shown once its initialisation is over.
+  s.WaitFor([&] { return MainDialog(s) != nullptr && s.Ui().Visible(MainDialog(s)); }, 10000);
+  return MainDialog(s);
+}
+
+bool AwaitIdentified(sim::Script& s, sim::Ticks timeoutMs) {
+  return s.WaitFor(
+      [&] {
+        HWND dialog = MainDialog(s);
+        return dialog != nullptr && s.Ui().Enabled(s.Ui().Item(dialog, 1000));
+      },
+      timeoutMs);
+}
+
+bool ClickUpdate(sim::Script& s) {
+  HWND dialog = MainDialog(s);
+  return dialog != nullptr && s.Ui().Click(s.Ui().Item(dialog, 1000));
+}
+
+std::optional<sim::MessageBoxRecord> AwaitBox(sim::Script& s, sim::Ticks timeoutMs) {
+  s.WaitFor([&] { return s.Ui().OpenBox().has_value(); }, timeoutMs);
+  return s.Ui().OpenBox();
+}
+
+void AnswerBox(sim::Script& s) {
+  if (!s.Ui().OpenBox()) return;
+  s.Ui().PressBoxButton(IDOK);
+  s.WaitFor([&] { return !s.Ui().OpenBox().has_value(); }, 10000);
+}
+
+void CloseProgram(sim::Script& s) {
+  HWND dialog = MainDialog(s);
+  if (dialog == nullptr) return;
+  s.Ui().PostClose(dialog);
+  s.WaitFor([&] { return MainDialog(s) == nullptr; }, 60000);
+}
+
+}  // namespace uft

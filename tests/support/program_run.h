@@ -1,0 +1,45 @@
+// Running the program on a fresh simulated machine.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "simwin/hid.h"
+#include "simwin/machine.h"
+#include "simwin/ui.h"
+
+namespace uft {
+
+inline constexpr int kMainDialog = 102;
+inline constexpr int kAboutBox = 100;
+
+// Options for a machine that runs the program: its entry and resources.
+sim::MachineOptions ProgramOptions(std::uint64_t seed = 1);
+
+// Gives the program's process-wide values the state of a new process. One host
+// process runs many simulated ones; every machine constructor here calls it.
+void ResetProgramState();
+
+// A machine ready to run the program.
+class ProgramMachine : public sim::Machine {
+ public:
+  explicit ProgramMachine(std::uint64_t seed = 1) : ProgramMachine(ProgramOptions(seed)) {}
+  explicit ProgramMachine(sim::MachineOptions options);
+};
+
+// Script steps shared by the scenarios.
+HWND MainDialog(sim::Script& s);
+// Waits until the main dialog is up (created, initialised and shown).
+HWND AwaitMainDialog(sim::Script& s);
+// Waits until the device-name field shows the identified joystick.
+bool AwaitIdentified(sim::Script& s, sim::Ticks timeoutMs = 5000);
+// Clicks the Update button; false when the click went nowhere (disabled).
+bool ClickUpdate(sim::Script& s);
+// Waits for the next message box and returns it (still open).
+std::optional<sim::MessageBoxRecord> AwaitBox(sim::Script& s, sim::Ticks timeoutMs = 120000);
+// Answers the open box with OK and waits until it has gone.
+void AnswerBox(sim::Script& s);
+// Closes the main dialog as the close box does and waits for it to go.
+void CloseProgram(sim::Script& s);
+
+}  // namespace uft
