@@ -31,7 +31,12 @@ TITLE="Brelt Kestrune Arcade Joystick Updater"
 WM_CLOSE=0x0010
 VK_RETURN=0x0D
 VK_ESCAPE=0x1B
+WM_SYSCOMMAND=0x0112
+SC_CLOSE=0xF060
+IDM_ABOUTBOX=0x0010
 IDC_UPDATE=1000
+IDC_FILE_VERSION=1010
+ABOUT_TITLE="About"
 
 # Limits, generous: a first start in a fresh prefix is slow.
 APPEAR_MS=60000
@@ -180,8 +185,8 @@ expect_ended() {
 }
 
 screenshot() {
-  local file=$1 x y w h
-  read -r x y w h < <(probe rect "$TITLE") || fail "no window rectangle" || return 1
+  local file=$1 title=${2:-$TITLE} x y w h
+  read -r x y w h < <(probe rect "$title") || fail "no window rectangle" || return 1
   ((w > 0 && h > 0)) || fail "the dialog has an empty rectangle ($x $y $w $h)" || return 1
   import -display "$DISPLAY" -window root -crop "${w}x${h}+${x}+${y}" +repage "$file" ||
     fail "import could not grab the screen" || return 1
@@ -201,9 +206,28 @@ check_main_dialog_closes_on_wm_close() {
   enabled=$(probe item-enabled "$TITLE" "$IDC_UPDATE") || fail "cannot read the Update button" ||
     return 1
   [[ $enabled == 0 ]] || fail "the Update button is enabled with no joystick attached" || return 1
+  local version
+  version=$(probe item-text "$TITLE" "$IDC_FILE_VERSION") || fail "cannot read the file version" ||
+    return 1
+  [[ $version == "V1.12" ]] || fail "the file-version field reads '$version', not V1.12" || return 1
   screenshot "$ARTIFACTS/main-dialog.png" || return 1
   probe post "$TITLE" "$WM_CLOSE" 0 0 || fail "cannot post WM_CLOSE" || return 1
   expect_ended "WM_CLOSE"
+}
+
+# The system menu's about item opens the about box over the main dialog;
+# Enter closes it and the main dialog is usable again.
+check_about_box_opens_and_closes() {
+  start_program
+  wait_dialog || return 1
+  probe syscommand "$TITLE" "$IDM_ABOUTBOX" || fail "cannot choose the about item" || return 1
+  probe wait-window "$ABOUT_TITLE" "$APPEAR_MS" || fail "the about box did not appear" || return 1
+  probe wait-idle "$ABOUT_TITLE" "$IDLE_MS" || fail "the about box did not settle" || return 1
+  screenshot "$ARTIFACTS/about-box.png" "$ABOUT_TITLE" || return 1
+  probe key "$ABOUT_TITLE" "$VK_RETURN" || fail "cannot send Enter to the about box" || return 1
+  probe wait-gone "$ABOUT_TITLE" "$GONE_MS" || fail "Enter did not close the about box" || return 1
+  probe post "$TITLE" "$WM_SYSCOMMAND" "$SC_CLOSE" 0 || fail "cannot choose Close" || return 1
+  expect_ended "the system menu's Close"
 }
 
 check_escape_ends_dialog() {
@@ -224,6 +248,7 @@ CHECKS=(
   check_main_dialog_closes_on_wm_close
   check_escape_ends_dialog
   check_enter_ends_dialog
+  check_about_box_opens_and_closes
 )
 
 # ------------------------------------------------------------------ run
