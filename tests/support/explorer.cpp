@@ -26,10 +26,14 @@ constexpr std::string_view kDeviceHandlePrefix = "HID device ";
 
 // How long the dialog may take to go after the closing action: with nothing
 // under way, the monitor thread's longest step (a search pass with its
-// identity query); otherwise an update may still have to run to its box.
-constexpr sim::Ticks kQuietCloseBound = 2500;
+// identity query, whose write and read may each be given up after the
+// 1000 ms time-out); otherwise an update may still have to run to its box.
+constexpr sim::Ticks kQuietCloseBound = 3500;
 constexpr sim::Ticks kBusyCloseBound = 5 * 60 * 1000;
-constexpr sim::Ticks kQuietSpell = 3000;
+// After the faults are cleared a joystick may need a few exchanges to be in
+// step again (one left waiting for page data takes the next reports as
+// data), each up to the time-out, before the display can settle.
+constexpr sim::Ticks kQuietSpell = 6000;
 constexpr sim::Ticks kSettleLimit = 10 * 60 * 1000;
 
 // splitmix64: small, fast and the same on every platform.

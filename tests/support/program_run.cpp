@@ -1,6 +1,5 @@
 #include "support/program_run.h"
 
-#include "app/UpdateFirmware.h"
 #include "app/UpdateFirmwareDlg.h"
 #include "device/device_link.h"
 #include "res/program_resources.h"
@@ -8,9 +7,6 @@
 namespace uft {
 
 sim::MachineOptions ProgramOptions(std::uint64_t seed) {
-  // The application object lives in a file nothing else refers to; naming it
-  // here links it in, as the program's own start-up does on Windows.
-  [[maybe_unused]] static CWinApp* const app = &theApp;
   sim::MachineOptions options;
   options.seed = seed;
   options.entry = &WinMain;

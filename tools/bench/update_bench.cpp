@@ -49,11 +49,11 @@ void BM_FullUpdateZeroLatency(benchmark::State& state) {
     benchmark::DoNotOptimize(timing);
   }
   state.SetItemsProcessed(state.iterations() * kUpdateTransfers);
-  state.counters["per_report_us"] = benchmark::Counter(
+  state.counters["per_report"] = benchmark::Counter(
       static_cast<double>(state.iterations() * kUpdateTransfers),
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::OneK::kIs1000);
 }
-BENCHMARK(BM_FullUpdateZeroLatency)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FullUpdateZeroLatency)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_UpdateVirtualDurationAt1ms(benchmark::State& state) {
   UpdateTiming timing;
@@ -66,24 +66,35 @@ void BM_UpdateVirtualDurationAt1ms(benchmark::State& state) {
 }
 BENCHMARK(BM_UpdateVirtualDurationAt1ms)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// Wake-ups of the monitor thread per virtual second: idle (no device) and
-// watching a joystick. Counted as the scheduling of its Sleep calls.
+// Wake-ups of the monitor thread per virtual second, idle (searching, with
+// a foreign HID device present so that each search shows as one open) and
+// watching a joystick (each wake-up writes one keep-alive report).
 void BM_MonitorWakeUps(benchmark::State& state) {
   const bool watching = state.range(0) != 0;
   double perSecond = 0;
   for (auto _ : state) {
     uft::ProgramMachine machine(1);
-    if (watching) machine.Hid().Plug();
+    if (watching) {
+      machine.Hid().Plug();
+    } else {
+      sim::HidInterfaceSpec foreign;
+      foreign.model = sim::HidModel::kForeignSilent;
+      foreign.vendorId = 0x046D;
+      machine.Hid().Plug(foreign);
+    }
+    constexpr sim::Ticks kFrom = 2000, kTo = 62000;
     machine.Run([&](sim::Script& s) {
       uft::AwaitMainDialog(s);
-      s.At(61000);
+      s.At(kTo);
       uft::CloseProgram(s);
     });
-    std::size_t sleeps = 0;
-    for (const auto& call : machine.Calls().Named("Sleep")) {
-      if (call.thread == sim::kMainThreadId + 4 && call.at >= 1000 && call.at < 61000) ++sleeps;
+    std::size_t wakeUps = 0;
+    if (watching) {
+      for (const auto& t : machine.Hid().Capture()) wakeUps += t.at >= kFrom && t.at < kTo;
+    } else {
+      for (const auto& open : machine.Hid().Opens()) wakeUps += open.at >= kFrom && open.at < kTo;
     }
-    perSecond = static_cast<double>(sleeps) / 60.0;
+    perSecond = static_cast<double>(wakeUps) * 1000.0 / static_cast<double>(kTo - kFrom);
   }
   state.counters["wakeups_per_s"] = perSecond;
 }

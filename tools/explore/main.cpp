@@ -15,9 +15,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/cli.h"
 #include "support/explorer.h"
 
 namespace {
+
+using uft::ParseNumber;
 
 struct Options {
   std::uint64_t from = 1;
@@ -25,21 +28,11 @@ struct Options {
   bool verbose = false;
 };
 
-std::uint64_t ParseNumber(const std::string& text) {
-  std::size_t used = 0;
-  const std::uint64_t value = std::stoull(text, &used, 0);
-  if (used != text.size()) throw std::invalid_argument("not a number: " + text);
-  return value;
-}
-
 Options ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw std::invalid_argument(flag + " needs a value");
-      return argv[++i];
-    };
+    auto value = [&] { return uft::OptionValue(argc, argv, i); };
     if (flag == "--from") {
       options.from = ParseNumber(value());
     } else if (flag == "--count") {

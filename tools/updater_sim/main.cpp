@@ -25,9 +25,12 @@
 #include <vector>
 
 #include "simwin/kernel.h"
+#include "support/cli.h"
 #include "support/program_run.h"
 
 namespace {
+
+using uft::ParseNumber;
 
 constexpr sim::Ticks kBoxAnswerDelay = 500;
 constexpr sim::Ticks kDefaultClickAt = 2000;
@@ -60,13 +63,6 @@ struct Options {
   std::vector<std::pair<sim::Ticks, std::string>> keys;
 };
 
-std::uint64_t ParseNumber(const std::string& text) {
-  std::size_t used = 0;
-  const std::uint64_t value = std::stoull(text, &used, 0);
-  if (used != text.size()) throw std::invalid_argument("not a number: " + text);
-  return value;
-}
-
 std::uint64_t ParseHex(const std::string& text) {
   std::size_t used = 0;
   const std::uint64_t value = std::stoull(text, &used, 16);
@@ -85,10 +81,7 @@ Options ParseOptions(int argc, char** argv) {
   Options options;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw std::invalid_argument(flag + " needs a value");
-      return argv[++i];
-    };
+    auto value = [&] { return uft::OptionValue(argc, argv, i); };
     if (flag == "--seed") {
       options.seed = ParseNumber(value());
     } else if (flag == "--events") {
