@@ -279,7 +279,7 @@ class CDialog : public CWnd {
   void AttachWindow(HWND hWnd);
   void DetachWindow();
   HWND FindOwner() const;
-  void CenterIfPlacedAtOrigin();
+  void CenterIfUnplaced();
 
   UINT m_nIDTemplate;
   CWnd* m_pParentWnd;

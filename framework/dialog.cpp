@@ -70,7 +70,7 @@ void CDialog::DetachWindow() {
   m_hWnd = nullptr;
 }
 
-void CDialog::CenterIfPlacedAtOrigin() {
+void CDialog::CenterIfUnplaced() {
   // A dialog that places itself (a centring or absolute-alignment style) or
   // that is already showing is left where it is.
   const DWORD style = GetStyle();
@@ -86,7 +86,7 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     auto* self = reinterpret_cast<CDialog*>(lParam);
     self->AttachWindow(hWnd);
     const BOOL result = self->OnInitDialog();
-    if (::IsWindow(hWnd)) self->CenterIfPlacedAtOrigin();
+    if (::IsWindow(hWnd)) self->CenterIfUnplaced();
     return result;
   }
   auto* self = reinterpret_cast<CDialog*>(::GetWindowLongPtrA(hWnd, DWLP_USER));
