@@ -2,6 +2,7 @@
 // and the run harness.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -99,7 +100,7 @@ TEST(SimEvents, WaitsTimeOutAndWake) {
 TEST(SimEvents, AutoResetReleasesOneWaiterManualReleasesAll) {
   for (bool manual : {false, true}) {
     sim::Machine m(Options());
-    int woken = 0;
+    std::atomic<int> woken = 0;  // both waiters may count at once
     auto result = m.RunThread([&] {
       HANDLE event = CreateEventA(nullptr, manual, FALSE, nullptr);
       std::function<void()> waiter = [&] {
@@ -143,13 +144,17 @@ std::string Interleaving(std::uint64_t seed) {
   sim::Machine m(Options(seed));
   std::string order;
   m.RunThread([&] {
+    CRITICAL_SECTION lock;
+    InitializeCriticalSection(&lock);
     std::function<void()> bodies[3];
     HANDLE threads[3];
     for (int i = 0; i < 3; ++i) {
-      bodies[i] = [&order, &m, i] {
+      bodies[i] = [&order, &m, &lock, i] {
         for (int step = 0; step < 4; ++step) {
+          EnterCriticalSection(&lock);
           order += static_cast<char>('a' + i);
           m.Events().Add(std::string(1, static_cast<char>('a' + i)));
+          LeaveCriticalSection(&lock);
           Sleep(0);
         }
       };
@@ -159,6 +164,7 @@ std::string Interleaving(std::uint64_t seed) {
       WaitForSingleObject(h, INFINITE);
       CloseHandle(h);
     }
+    DeleteCriticalSection(&lock);
   });
   return order + "|" + m.Events().Text();
 }

@@ -153,13 +153,13 @@ BOOL Transfer(HidBus::State& s, HidFile& file, bool write, std::uint8_t* buffer,
 using sim::Fail;
 
 void HidD_GetHidGuid(LPGUID hidGuid) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   if (hidGuid != nullptr) *hidGuid = sim::kHidInterfaceClass;
 }
 
 HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND /*parent*/,
                               DWORD flags) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto& s = sim::Bus();
   const HDEVINFO invalid = INVALID_HANDLE_VALUE;
   if (s.discovery.classDevs.Next()) return Fail(s.discovery.classDevs.error, invalid);
@@ -188,7 +188,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND /*p
 
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GUID* interfaceClass,
                                  DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto& s = sim::Bus();
   sim::DevInfoSet* info = sim::FindSet(s, set);
   if (info == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
@@ -212,7 +212,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA device, const GU
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                       PDWORD requiredSize, PSP_DEVINFO_DATA device) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto& s = sim::Bus();
   sim::DevInfoSet* info = sim::FindSet(s, set);
   if (info == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
@@ -259,7 +259,7 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA da
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto& s = sim::Bus();
   if (s.sets.erase(set) == 0) return Fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
@@ -268,7 +268,7 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode,
                    LPSECURITY_ATTRIBUTES /*attributes*/, DWORD creation, DWORD flags,
                    HANDLE /*templateFile*/) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto& s = sim::Bus();
   sim::HidOpen& open = s.opens.emplace_back();
   open.at = sim::Now();
@@ -299,7 +299,7 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD access, DWORD shareMode,
 }
 
 BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto& s = sim::Bus();
   auto file = sim::LookupHandleAs<sim::HidFile>(device);
   if (!file) return Fail(ERROR_INVALID_HANDLE, BOOLEAN{FALSE});
@@ -323,7 +323,7 @@ BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes) {
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto& s = sim::Bus();
   auto hid = sim::LookupHandleAs<sim::HidFile>(file);
   if (!hid) return Fail(ERROR_INVALID_HANDLE, FALSE);
@@ -334,7 +334,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
               LPOVERLAPPED overlapped) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto& s = sim::Bus();
   auto hid = sim::LookupHandleAs<sim::HidFile>(file);
   if (!hid) return Fail(ERROR_INVALID_HANDLE, FALSE);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "race_detector.h"
 #include "simwin/hid.h"
 
 namespace sim {

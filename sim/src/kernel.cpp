@@ -108,12 +108,14 @@ using sim::Fail;
 // ---- last error -----------------------------------------------------------------------------
 
 DWORD GetLastError() {
+  const sim::race::SimCode simCode;
   sim::Kernel::Impl& k = CurrentKernel();
   sim::SimThread* t = CurrentSimThread();
   return t != nullptr ? t->lastError : k.outsideLastError;
 }
 
 void SetLastError(DWORD error) {
+  const sim::race::SimCode simCode;
   sim::Kernel::Impl& k = CurrentKernel();
   sim::SimThread* t = CurrentSimThread();
   (t != nullptr ? t->lastError : k.outsideLastError) = error;
@@ -122,7 +124,7 @@ void SetLastError(DWORD error) {
 // ---- handles --------------------------------------------------------------------------------
 
 BOOL CloseHandle(HANDLE handle) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   sim::Kernel::Impl& k = CurrentKernel();
   sim::Record("CloseHandle", sim::HandleText(handle));
   auto it = k.handles.find(reinterpret_cast<std::uintptr_t>(handle));
@@ -140,6 +142,7 @@ BOOL CloseHandle(HANDLE handle) {
 // ---- time -----------------------------------------------------------------------------------
 
 void Sleep(DWORD milliseconds) {
+  const sim::race::SimCode simCode;
   const std::string what = "Sleep(" + std::to_string(milliseconds) + ")";
   const std::function<bool()> never;
   std::optional<sim::Ticks> deadline;
@@ -148,14 +151,14 @@ void Sleep(DWORD milliseconds) {
 }
 
 DWORD GetTickCount() {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   return static_cast<DWORD>(sim::Now());
 }
 
 // ---- module and process -----------------------------------------------------------------------
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   if (module != nullptr && module != sim::kModuleInstance) return Fail(sim::kErrorModNotFound, 0u);
   if (fileName == nullptr && size != 0) return Fail(ERROR_INVALID_PARAMETER, 0u);
   const std::string& name = sim::Machine::Current().Options().moduleFileName;
@@ -173,7 +176,7 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
 }
 
 HMODULE GetModuleHandleA(LPCSTR moduleName) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   if (moduleName == nullptr) return sim::kModuleInstance;
   const std::string& path = sim::Machine::Current().Options().moduleFileName;
   const std::size_t slash = path.find_last_of("\\/");
@@ -187,14 +190,14 @@ HMODULE GetModuleHandleA(LPCSTR moduleName) {
 }
 
 LPSTR GetCommandLineA() {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   return CurrentKernel().commandLine.data();
 }
 
 // ---- events ---------------------------------------------------------------------------------
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   // Named (shared) events are not simulated; refusing them beats silently
   // giving a private one.
   if (name != nullptr) return Fail(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(nullptr));
@@ -205,15 +208,16 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 }
 
 BOOL SetEvent(HANDLE event) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto object = sim::LookupHandleAs<sim::EventObject>(event);
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
   object->Set(true);
+  sim::race::HappensBefore(object.get());
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE event) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto object = sim::LookupHandleAs<sim::EventObject>(event);
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
   object->Set(false);
@@ -221,6 +225,7 @@ BOOL ResetEvent(HANDLE event) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  const sim::race::SimCode simCode;
   // The wait holds the object: closing the handle meanwhile does not free it.
   std::shared_ptr<sim::KernelObject> object = sim::LookupHandle(handle);
   if (!object || !object->Waitable()) {
@@ -235,6 +240,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   const std::function<bool()> signaled = [&object] { return object->Signaled(); };
   if (sim::WaitUntil(signaled, deadline, what)) {
     object->Acquire();
+    sim::race::HappensAfter(object.get());
     return WAIT_OBJECT_0;
   }
   sim::SimThread* t = CurrentSimThread();
@@ -246,7 +252,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD flags, LPDWORD threadId) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   sim::Kernel::Impl& k = CurrentKernel();
   if (start == nullptr) return Fail(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(nullptr));
   const int call = ++k.createThreadCalls;
@@ -257,8 +263,15 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
   const DWORD id = k.nextThreadId;
   k.nextThreadId += 4;
   sim::SimThread& t = k.NewThread(id, "thread " + sim::HexString(id), false, {});
-  t.body = [&t, start, parameter] { t.exitCode = start(parameter); };
+  t.body = [&t, start, parameter] {
+    sim::race::HappensAfter(&t);
+    t.exitCode = [start, parameter] {
+      const sim::race::ProgramCode program;
+      return start(parameter);
+    }();
+  };
   if ((flags & CREATE_SUSPENDED) != 0) t.suspendCount = 1;
+  sim::race::HappensBefore(&t);
   try {
     k.StartHost(t);
   } catch (const std::system_error&) {
@@ -273,18 +286,19 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 }
 
 DWORD ResumeThread(HANDLE thread) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto object = sim::LookupHandleAs<sim::ThreadObject>(thread);
   if (!object) return Fail(ERROR_INVALID_HANDLE, static_cast<DWORD>(-1));
   sim::SimThread& t = object->Thread();
   sim::Record("ResumeThread", sim::HexString(t.id));
   const DWORD previous = t.suspendCount;
   if (t.suspendCount > 0) --t.suspendCount;
+  sim::race::HappensBefore(&t);
   return previous;
 }
 
 BOOL SetThreadPriority(HANDLE thread, int priority) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto object = sim::LookupHandleAs<sim::ThreadObject>(thread);
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
   // The documented levels (idle -15 .. time-critical 15). The scheduler does
@@ -299,12 +313,13 @@ BOOL SetThreadPriority(HANDLE thread, int priority) {
 }
 
 DWORD GetCurrentThreadId() {
+  const sim::race::SimCode simCode;
   CurrentKernel();
   return sim::CurrentThreadId();
 }
 
 HANDLE OpenThread(DWORD, BOOL, DWORD threadId) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   sim::Kernel::Impl& k = CurrentKernel();
   sim::Record("OpenThread", sim::HexString(threadId));
   sim::SimThread* t = k.FindThread(threadId);
@@ -316,17 +331,18 @@ HANDLE OpenThread(DWORD, BOOL, DWORD threadId) {
 }
 
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto object = sim::LookupHandleAs<sim::ThreadObject>(thread);
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (exitCode == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const sim::SimThread& t = object->Thread();
+  if (t.finished) sim::race::HappensAfter(object.get());
   *exitCode = t.finished ? t.exitCode : STILL_ACTIVE;
   return TRUE;
 }
 
 BOOL CancelSynchronousIo(HANDLE thread) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   auto object = sim::LookupHandleAs<sim::ThreadObject>(thread);
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
   sim::SimThread& t = object->Thread();
@@ -341,7 +357,7 @@ BOOL CancelSynchronousIo(HANDLE thread) {
 // ----------------------------------------------------------------------------
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   sim::Kernel::Impl& k = CurrentKernel();
   if (section == nullptr) throw sim::ProgramFault("InitializeCriticalSection(NULL)");
   const std::uintptr_t id = k.nextSection++;
@@ -350,7 +366,7 @@ void InitializeCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 void DeleteCriticalSection(LPCRITICAL_SECTION section) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   sim::Kernel::Impl& k = CurrentKernel();
   sim::Section(k, section, "DeleteCriticalSection");
   k.sections.erase(reinterpret_cast<std::uintptr_t>(section->impl));
@@ -358,7 +374,7 @@ void DeleteCriticalSection(LPCRITICAL_SECTION section) {
 }
 
 void EnterCriticalSection(LPCRITICAL_SECTION section) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   sim::Kernel::Impl& k = CurrentKernel();
   const DWORD me = sim::CurrentThreadId();
   sim::CriticalSectionState* state = &sim::Section(k, section, "EnterCriticalSection");
@@ -379,10 +395,11 @@ void EnterCriticalSection(LPCRITICAL_SECTION section) {
   }
   state->owner = me;
   state->recursion = 1;
+  sim::race::HappensAfter(state);
 }
 
 void LeaveCriticalSection(LPCRITICAL_SECTION section) {
-  sim::Yield();
+  const sim::ApiCall apiCall;
   sim::Kernel::Impl& k = CurrentKernel();
   sim::CriticalSectionState& state = sim::Section(k, section, "LeaveCriticalSection");
   if (state.owner != sim::CurrentThreadId()) {
@@ -390,5 +407,8 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section) {
     if (t != nullptr && t->ended) return;
     throw sim::ProgramFault("LeaveCriticalSection by a thread that does not own it");
   }
-  if (--state.recursion == 0) state.owner = 0;
+  if (--state.recursion == 0) {
+    sim::race::HappensBefore(&state);
+    state.owner = 0;
+  }
 }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "race_detector.h"
 #include "simwin/kernel.h"
 #include "simwin/machine.h"
 
@@ -115,6 +116,7 @@ struct Kernel::Impl {
   SimThread& NewThread(DWORD id, std::string name, bool script, std::function<void()> body);
   void StartHost(SimThread& t);
   void HostMain(SimThread& t);
+  void RunHosted(SimThread& t);  // HostMain's body
   void JoinAll();
   SimThread* FindThread(DWORD id);
 

@@ -120,7 +120,10 @@ RunResult Machine::Impl::Run(Machine& machine, std::function<int()> mainBody,
   SimThread& main = k.NewThread(mainId, "main thread " + HexString(mainId), false, {});
   main.isMain = true;
   main.body = [&k, &main, &mainBody] {
-    const int code = mainBody();
+    const int code = [&mainBody] {
+      const race::ProgramCode program;
+      return mainBody();
+    }();
     k.exitCode = code;
     main.exitCode = static_cast<DWORD>(code);
   };

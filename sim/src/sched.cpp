@@ -167,6 +167,7 @@ void Kernel::Impl::AwaitBaton(SimThread& t) {
 
 void Kernel::Impl::SwitchTo(SimThread* from, SimThread* next) {
   if (from != nullptr && next == from) return;
+  const race::HiddenHandover hidden;
   {
     std::lock_guard lock(mutex);
     running.store(next, std::memory_order_release);
@@ -231,8 +232,19 @@ void Kernel::Impl::StartHost(SimThread& t) {
 }
 
 void Kernel::Impl::HostMain(SimThread& t) {
+  {
+    const race::SimCode simCode;
+    RunHosted(t);
+  }
+  race::EndOfThread();
+}
+
+void Kernel::Impl::RunHosted(SimThread& t) {
   SetCurrentSimThread(&t);
-  AwaitBaton(t);
+  {
+    const race::HiddenHandover hidden;
+    AwaitBaton(t);
+  }
   t.started = true;
   t.waiting = false;
   try {
@@ -250,6 +262,7 @@ void Kernel::Impl::HostMain(SimThread& t) {
          t.name + " ended with an unhandled exception");
   }
   t.waiting = false;
+  race::HappensBefore(t.object.get());
   t.finished = true;
   if (t.ended && t.exitCode == STILL_ACTIVE) t.exitCode = static_cast<DWORD>(exitCode);
   if (t.isMain && !stopping) {
@@ -274,13 +287,20 @@ SimThread* Kernel::Impl::FindThread(DWORD id) {
 
 // ---- sched.h --------------------------------------------------------------------------
 
-Ticks Now() { return CurrentKernel().now; }
+// These are called from the program's side too (device models, tests that
+// play a driver), so each one is the simulation's own code.
+
+Ticks Now() {
+  const race::SimCode simCode;
+  return CurrentKernel().now;
+}
 
 namespace {
 
 // Common to every kind of wait: an ended thread never blocks again; it
 // unwinds, unless it is unwinding already, in which case the wait fails.
 bool EndedThreadWait() {
+  race::StopWatchingThread();
   if (std::uncaught_exceptions() > 0) return false;
   throw ThreadEnded{};
 }
@@ -288,6 +308,7 @@ bool EndedThreadWait() {
 }  // namespace
 
 void Yield() {
+  const race::SimCode simCode;
   Kernel::Impl& k = CurrentKernel();
   SimThread* t = CurrentSimThread();
   if (t == nullptr || !k.inRun || inPick) return;
@@ -305,6 +326,7 @@ void Yield() {
 
 bool WaitUntil(const std::function<bool()>& ready, std::optional<Ticks> deadline,
                std::string_view what) {
+  const race::SimCode simCode;
   Kernel::Impl& k = CurrentKernel();
   if (inPick) throw std::logic_error("a blocking call inside a wait condition");
   SimThread* t = CurrentSimThread();
@@ -333,18 +355,24 @@ bool WaitUntil(const std::function<bool()>& ready, std::optional<Ticks> deadline
 }
 
 void SleepFor(Ticks ms) {
+  const race::SimCode simCode;
   const std::function<bool()> never;
   WaitUntil(never, Now() + ms, "Sleep");
 }
 
-std::uint64_t Random(std::uint64_t bound) { return CurrentKernel().RandomBelow(bound); }
+std::uint64_t Random(std::uint64_t bound) {
+  const race::SimCode simCode;
+  return CurrentKernel().RandomBelow(bound);
+}
 
 DWORD CurrentThreadId() {
+  const race::SimCode simCode;
   SimThread* t = CurrentSimThread();
   return t != nullptr ? t->id : 0;
 }
 
 HANDLE OpenHandle(std::shared_ptr<KernelObject> object) {
+  const race::SimCode simCode;
   if (!object) throw std::logic_error("OpenHandle: no object");
   Kernel::Impl& k = CurrentKernel();
   const std::uintptr_t value = k.nextHandle;
@@ -355,12 +383,14 @@ HANDLE OpenHandle(std::shared_ptr<KernelObject> object) {
 }
 
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  const race::SimCode simCode;
   Kernel::Impl& k = CurrentKernel();
   auto it = k.handles.find(reinterpret_cast<std::uintptr_t>(handle));
   return it == k.handles.end() ? nullptr : it->second;
 }
 
 void BeginSynchronousIo() {
+  const race::SimCode simCode;
   CurrentKernel();
   if (SimThread* t = CurrentSimThread()) {
     t->inIo = true;
@@ -369,12 +399,14 @@ void BeginSynchronousIo() {
 }
 
 bool IoCancelled() {
+  const race::SimCode simCode;
   CurrentKernel();
   SimThread* t = CurrentSimThread();
   return t != nullptr && t->inIo && t->ioCancelled;
 }
 
 void EndSynchronousIo() {
+  const race::SimCode simCode;
   CurrentKernel();
   if (SimThread* t = CurrentSimThread()) {
     t->inIo = false;

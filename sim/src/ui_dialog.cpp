@@ -278,7 +278,11 @@ LRESULT DefDlgProcInternal(HWND h, UINT message, WPARAM wParam, LPARAM lParam) {
   if (d == nullptr) return 0;
   DLGPROC proc = d->dlgProc;
   d->msgResult = 0;
-  INT_PTR handled = proc != nullptr ? proc(h, message, wParam, lParam) : FALSE;
+  INT_PTR handled = FALSE;
+  if (proc != nullptr) {
+    const race::ProgramCode program;
+    handled = proc(h, message, wParam, lParam);
+  }
   if (ReturnsValueDirectly(message)) return handled;
   if (handled) {
     const Window* after = ui.FindAny(h);
@@ -345,7 +349,7 @@ using namespace sim;
 
 INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC dialogProc,
                         LPARAM initParam) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   auto name = templateName != nullptr ? ResNameFromA(templateName) : std::nullopt;
   const auto* data = name ? ui.resources.Find(kRtDialog, *name) : nullptr;
@@ -383,7 +387,7 @@ INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC dial
 }
 
 BOOL EndDialog(HWND dialog, INT_PTR result) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   Window* d = ui.Find(dialog);
   if (d == nullptr || d->kind != WindowKind::kDialog) {
@@ -398,7 +402,7 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
 }
 
 BOOL IsDialogMessageA(HWND dialog, LPMSG msg) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   if (msg == nullptr || ui.Find(dialog) == nullptr) return FALSE;
   if (msg->hwnd == nullptr || !ui.IsDescendant(dialog, msg->hwnd)) return FALSE;
@@ -438,7 +442,7 @@ BOOL IsDialogMessageA(HWND dialog, LPMSG msg) {
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   HWND top = nullptr;
   if (owner != nullptr) {

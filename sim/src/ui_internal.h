@@ -13,6 +13,7 @@
 #include <variant>
 #include <vector>
 
+#include "race_detector.h"
 #include "simwin/machine.h"
 #include "simwin/ui.h"
 

@@ -93,6 +93,7 @@ UINT QueueBits(const UiState& ui, const ThreadQueue& q) {
 bool Take(UiState& ui, ThreadQueue& q, const Filter& f, bool remove, MSG* msg) {
   long index = -1;
   if (!FindNext(ui, q, f, msg, &index)) return false;
+  race::HappensAfter(&q);  // whoever posted it
   msg->time = static_cast<DWORD>(Now());
   if (!remove) return true;
   if (index >= 0) {
@@ -153,6 +154,7 @@ void PostTo(UiState& ui, HWND h, UINT message, WPARAM wParam, LPARAM lParam, Que
   QueuedMessage m;
   m.msg = MSG{h, message, wParam, lParam, static_cast<DWORD>(Now()), {}};
   m.kind = kind;
+  race::HappensBefore(&q);
   q.posted.push_back(m);
   q.changed |= KindBits(kind);
 }
@@ -162,7 +164,9 @@ void DeliverSentMessages(ThreadQueue& q) {
     std::shared_ptr<SentMessage> s = q.sent.front();
     q.sent.pop_front();
     if (s->done) continue;
+    race::HappensAfter(s.get());  // the sender's work before the send
     LRESULT result = CallWindowProcOf(s->hwnd, s->message, s->wParam, s->lParam);
+    race::HappensBefore(s.get());  // the procedure's work before the reply
     s->result = result;
     s->done = true;
   }
@@ -185,7 +189,7 @@ void DropMessagesFor(HWND h) {
 using namespace sim;
 
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   const Window* w = ui.Find(window);
   if (w == nullptr) {
@@ -206,6 +210,7 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   sent->lParam = lParam;
   sent->sender = me;
   ThreadQueue& target = ui.Queue(w->thread);
+  race::HappensBefore(sent.get());
   target.sent.push_back(sent);
   target.changed |= QS_SENDMESSAGE;
 
@@ -224,11 +229,12 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
   }
+  race::HappensAfter(sent.get());
   return sent->result;
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   if (window != nullptr && ui.Find(window) == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -239,7 +245,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void PostQuitMessage(int exitCode) {
-  Yield();
+  const sim::ApiCall apiCall;
   ThreadQueue& q = Ui().Queue(CurrentThreadId());
   q.quit = true;
   q.quitCode = exitCode;
@@ -247,7 +253,7 @@ void PostQuitMessage(int exitCode) {
 }
 
 BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   if (msg == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -278,7 +284,7 @@ BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
 }
 
 BOOL PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   if (msg == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -300,7 +306,7 @@ BOOL PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT r
 
 DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD milliseconds,
                                   DWORD wakeMask, DWORD flags) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   constexpr DWORD kMaxObjects = 63;
   if (count > kMaxObjects || (count > 0 && handles == nullptr) || (flags & MWMO_WAITALL)) {
@@ -334,6 +340,7 @@ DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD mill
     long i = signaled();
     if (i >= 0) {
       objects[static_cast<std::size_t>(i)]->Acquire();
+      race::HappensAfter(objects[static_cast<std::size_t>(i)].get());
       return WAIT_OBJECT_0 + static_cast<DWORD>(i);
     }
     if (queueReady()) {
@@ -353,7 +360,7 @@ DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD mill
 }
 
 BOOL TranslateMessage(const MSG* msg) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (msg == nullptr) return FALSE;
   if (msg->message == WM_KEYUP || msg->message == WM_SYSKEYDOWN || msg->message == WM_SYSKEYUP) {
     return TRUE;
@@ -380,6 +387,7 @@ BOOL TranslateMessage(const MSG* msg) {
       m.msg = MSG{msg->hwnd, WM_CHAR, static_cast<WPARAM>(ch), msg->lParam, msg->time, {}};
       m.kind = QueuedKind::kKey;
       ThreadQueue& q = ui.Queue(w->thread);
+      race::HappensBefore(&q);
       q.posted.push_front(m);
       q.changed |= QS_KEY;
     }
@@ -388,7 +396,7 @@ BOOL TranslateMessage(const MSG* msg) {
 }
 
 LRESULT DispatchMessageA(const MSG* msg) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (msg == nullptr || msg->hwnd == nullptr) return 0;
   const Window* w = Ui().Find(msg->hwnd);
   if (w == nullptr) {

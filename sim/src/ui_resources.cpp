@@ -278,7 +278,7 @@ std::optional<std::pair<int, int>> BitmapSize(const ResName& name) {
 using namespace sim;
 
 int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int bufferMax) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (buffer == nullptr || bufferMax <= 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -309,7 +309,7 @@ int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int bufferMax) {
 }
 
 HICON LoadIconW(HINSTANCE, LPCWSTR name) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   auto resName = name == nullptr ? std::nullopt : ResNameFromW(name);
   HICON icon = resName ? IconForResource(*resName) : nullptr;

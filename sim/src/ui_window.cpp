@@ -401,7 +401,7 @@ using namespace sim;
 
 // ---- DefWindowProc ----------------------------------------------------------------------
 LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   Window* w = ui.Find(window);
   if (w == nullptr) return 0;
@@ -485,12 +485,12 @@ LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) 
 
 // ---- window state ---------------------------------------------------------------------
 BOOL IsWindow(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   return Ui().Find(window) != nullptr ? TRUE : FALSE;
 }
 
 HWND GetDlgItem(HWND dialog, int id) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   Window* d = ui.Find(dialog);
   if (d == nullptr) {
@@ -506,7 +506,7 @@ HWND GetDlgItem(HWND dialog, int id) {
 }
 
 int GetDlgCtrlID(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   const Window* w = Ui().Find(window);
   if (w == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -516,7 +516,7 @@ int GetDlgCtrlID(HWND window) {
 }
 
 BOOL SetWindowTextA(HWND window, LPCSTR text) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (Ui().Find(window) == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
@@ -527,7 +527,7 @@ BOOL SetWindowTextA(HWND window, LPCSTR text) {
 }
 
 int GetWindowTextA(HWND window, LPSTR text, int maxCount) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (text == nullptr || maxCount <= 0) return 0;
   text[0] = '\0';
   if (Ui().Find(window) == nullptr) {
@@ -539,7 +539,7 @@ int GetWindowTextA(HWND window, LPSTR text, int maxCount) {
 }
 
 int GetWindowTextLengthA(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (Ui().Find(window) == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return 0;
@@ -548,7 +548,7 @@ int GetWindowTextLengthA(HWND window) {
 }
 
 BOOL EnableWindow(HWND window, BOOL enable) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (Ui().Find(window) == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;
@@ -557,13 +557,13 @@ BOOL EnableWindow(HWND window, BOOL enable) {
 }
 
 BOOL IsWindowEnabled(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   const Window* w = Ui().Find(window);
   return w != nullptr && !(w->style & WS_DISABLED) ? TRUE : FALSE;
 }
 
 BOOL IsWindowVisible(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   const Window* w = ui.Find(window);
   if (w == nullptr) return FALSE;
@@ -574,7 +574,7 @@ BOOL IsWindowVisible(HWND window) {
 }
 
 BOOL DestroyWindow(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   const Window* w = ui.Find(window);
   if (w == nullptr) {
@@ -590,7 +590,7 @@ BOOL DestroyWindow(HWND window) {
 }
 
 BOOL ShowWindow(HWND window, int command) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   Window* w = ui.Find(window);
   if (w == nullptr) {
@@ -630,7 +630,7 @@ BOOL ShowWindow(HWND window, int command) {
 }
 
 BOOL GetWindowRect(HWND window, LPRECT rect) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   const Window* w = ui.Find(window);
   if (w == nullptr || rect == nullptr) {
@@ -642,7 +642,7 @@ BOOL GetWindowRect(HWND window, LPRECT rect) {
 }
 
 BOOL SetWindowPos(HWND window, HWND, int x, int y, int cx, int cy, UINT flags) {
-  Yield();
+  const sim::ApiCall apiCall;
   Window* w = Ui().Find(window);
   if (w == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -664,7 +664,7 @@ BOOL SetWindowPos(HWND window, HWND, int x, int y, int cx, int cy, UINT flags) {
 }
 
 BOOL SystemParametersInfoA(UINT action, UINT, PVOID data, UINT) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (action != SPI_GETWORKAREA || data == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -675,7 +675,7 @@ BOOL SystemParametersInfoA(UINT action, UINT, PVOID data, UINT) {
 }
 
 HWND GetParent(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   const Window* w = Ui().Find(window);
   if (w == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -686,7 +686,7 @@ HWND GetParent(HWND window) {
 }
 
 HWND GetWindow(HWND window, UINT command) {
-  Yield();
+  const sim::ApiCall apiCall;
   const Window* w = Ui().Find(window);
   if (w == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -698,7 +698,7 @@ HWND GetWindow(HWND window, UINT command) {
 }
 
 HWND GetLastActivePopup(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   if (ui.Find(window) == nullptr) return nullptr;
   HWND best = window;
@@ -714,21 +714,21 @@ HWND GetLastActivePopup(HWND window) {
 }
 
 HWND GetActiveWindow() {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   const Window* w = ui.Find(ui.active);
   return w != nullptr && w->thread == CurrentThreadId() ? ui.active : nullptr;
 }
 
 HWND GetFocus() {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   const Window* w = ui.Find(ui.focus);
   return w != nullptr && w->thread == CurrentThreadId() ? ui.focus : nullptr;
 }
 
 HWND SetFocus(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   HWND old = ui.focus;
   const Window* oldWindow = ui.Find(old);
@@ -749,12 +749,12 @@ HWND SetFocus(HWND window) {
 }
 
 HWND GetCapture() {
-  Yield();
+  const sim::ApiCall apiCall;
   return nullptr;  // clicks are delivered whole; nothing keeps the mouse captured
 }
 
 LONG_PTR GetWindowLongPtrA(HWND window, int index) {
-  Yield();
+  const sim::ApiCall apiCall;
   const Window* w = Ui().Find(window);
   if (w == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -787,7 +787,7 @@ LONG_PTR GetWindowLongPtrA(HWND window, int index) {
 }
 
 LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
-  Yield();
+  const sim::ApiCall apiCall;
   Window* w = Ui().Find(window);
   if (w == nullptr) {
     SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -836,7 +836,7 @@ LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
 
 // ---- system menu ----------------------------------------------------------------------
 HMENU GetSystemMenu(HWND window, BOOL revert) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   Window* w = ui.Find(window);
   ui.Record("GetSystemMenu",
@@ -863,7 +863,7 @@ HMENU GetSystemMenu(HWND window, BOOL revert) {
 }
 
 BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR idNewItem, LPCSTR newItem) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   std::string text = (flags & MF_SEPARATOR) || newItem == nullptr ? "" : newItem;
   ui.Record("AppendMenuA", Hex(flags) + " " + Hex(idNewItem) + " " + Quote(text));
@@ -878,7 +878,7 @@ BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR idNewItem, LPCSTR newItem) {
 
 // ---- cursors -----------------------------------------------------------------------------
 HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (instance == nullptr && name == IDC_ARROW) return CursorHandle(kArrowCursor);
   if (instance == nullptr && name == IDC_WAIT) return CursorHandle(kWaitCursor);
   SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
@@ -886,7 +886,7 @@ HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name) {
 }
 
 HCURSOR SetCursor(HCURSOR cursor) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   HCURSOR old = ui.cursor;
   ui.cursor = cursor;
@@ -901,7 +901,7 @@ HCURSOR SetCursor(HCURSOR cursor) {
 
 // ---- keyboard ------------------------------------------------------------------------------
 SHORT GetKeyState(int virtualKey) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%02X", static_cast<unsigned>(virtualKey) & 0xFFFF);
@@ -912,7 +912,7 @@ SHORT GetKeyState(int virtualKey) {
 
 // ---- painting -----------------------------------------------------------------------------
 BOOL IsIconic(HWND window) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   const Window* w = ui.Find(window);
   ui.Record("IsIconic", Hex(reinterpret_cast<std::uintptr_t>(window)));
@@ -920,7 +920,7 @@ BOOL IsIconic(HWND window) {
 }
 
 HDC BeginPaint(HWND window, LPPAINTSTRUCT paint) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   Window* w = ui.Find(window);
   if (w == nullptr || paint == nullptr) {
@@ -941,7 +941,7 @@ HDC BeginPaint(HWND window, LPPAINTSTRUCT paint) {
 }
 
 BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   ui.Record("EndPaint",
             Hex(reinterpret_cast<std::uintptr_t>(window)) + " dc=" +
@@ -950,14 +950,14 @@ BOOL EndPaint(HWND window, const PAINTSTRUCT* paint) {
 }
 
 int GetSystemMetrics(int index) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   ui.Record("GetSystemMetrics", std::to_string(index));
   return ui.Metric(index);
 }
 
 BOOL GetClientRect(HWND window, LPRECT rect) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   const Window* w = ui.Find(window);
   ui.Record("GetClientRect", Hex(reinterpret_cast<std::uintptr_t>(window)));
@@ -974,7 +974,7 @@ BOOL GetClientRect(HWND window, LPRECT rect) {
 }
 
 BOOL DrawIcon(HDC dc, int x, int y, HICON icon) {
-  Yield();
+  const sim::ApiCall apiCall;
   UiState& ui = Ui();
   auto it = ui.iconIds.find(icon);
   std::string iconText = it != ui.iconIds.end() ? std::to_string(it->second)
@@ -990,7 +990,7 @@ BOOL DrawIcon(HDC dc, int x, int y, HICON icon) {
 
 // ---- help and common controls ----------------------------------------------------------
 BOOL WinHelpA(HWND, LPCSTR helpFile, UINT command, ULONG_PTR data) {
-  Yield();
+  const sim::ApiCall apiCall;
   Ui().Record("WinHelpA", std::string(helpFile != nullptr ? helpFile : "") +
                               " cmd=" + std::to_string(command) + " data=" + Hex(data));
   // The help engine is not installed on this machine.
@@ -999,7 +999,7 @@ BOOL WinHelpA(HWND, LPCSTR helpFile, UINT command, ULONG_PTR data) {
 }
 
 BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) {
-  Yield();
+  const sim::ApiCall apiCall;
   if (init == nullptr || init->dwSize != sizeof(INITCOMMONCONTROLSEX)) {
     Ui().Record("InitCommonControlsEx", "invalid");
     return FALSE;

@@ -1,0 +1,115 @@
+// What the race detector (ThreadSanitizer) is told about the simulated
+// Windows.
+//
+// The scheduler runs one simulated thread at a time and hands the baton over
+// with real locks. Left alone, the detector would see every slice of every
+// thread ordered after the slice before it, and could never report a race
+// between the program's threads. So, in a ThreadSanitizer build:
+// - the hand-over itself creates no ordering (HiddenHandover);
+// - the simulation's own code is not watched (SimCode): its state is guarded
+//   by the baton, which the detector no longer sees;
+// - the program's code is watched (ProgramCode): its threads' bodies, its
+//   dialog procedures, the test bodies run as programs;
+// - the orderings Windows itself gives are stated one by one
+//   (HappensBefore/HappensAfter): a thread's creation before its first step,
+//   SetEvent before the wait it satisfies, LeaveCriticalSection before the
+//   next owner's EnterCriticalSection, a post before the message is taken, a
+//   sent message both ways, a thread's end before a wait on it.
+// In every other build all of this compiles to nothing.
+#pragma once
+
+#if defined(__SANITIZE_THREAD__)
+#define SIMWIN_RACE_DETECTOR 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SIMWIN_RACE_DETECTOR 1
+#endif
+#endif
+
+namespace sim::race {
+
+#ifdef SIMWIN_RACE_DETECTOR
+
+// Scopes that say whose code the calling thread runs. They nest; the
+// innermost one holds.
+class SimCode {
+ public:
+  SimCode();
+  ~SimCode();
+  SimCode(const SimCode&) = delete;
+  SimCode& operator=(const SimCode&) = delete;
+
+ private:
+  bool previous_;
+};
+
+class ProgramCode {
+ public:
+  ProgramCode();
+  ~ProgramCode();
+  ProgramCode(const ProgramCode&) = delete;
+  ProgramCode& operator=(const ProgramCode&) = delete;
+
+ private:
+  bool previous_;
+};
+
+// Around the baton's hand-over: its locks order nothing for the detector.
+class HiddenHandover {
+ public:
+  HiddenHandover();
+  ~HiddenHandover();
+  HiddenHandover(const HiddenHandover&) = delete;
+  HiddenHandover& operator=(const HiddenHandover&) = delete;
+};
+
+// Everything the calling thread did so far happens before whatever a thread
+// does after HappensAfter on the same key.
+void HappensBefore(const void* key);
+void HappensAfter(const void* key);
+
+// The end of the run unwinds a thread that Windows would simply have
+// stopped: nothing it does from now on is watched.
+void StopWatchingThread();
+// Before a host thread ends: the detector refuses threads that end while
+// told to ignore them.
+void EndOfThread();
+
+#else
+
+class SimCode {
+ public:
+  SimCode() {}  // user-provided, so that an unused guard draws no warning
+};
+class ProgramCode {
+ public:
+  ProgramCode() {}
+};
+class HiddenHandover {
+ public:
+  HiddenHandover() {}
+};
+inline void HappensBefore(const void*) {}
+inline void HappensAfter(const void*) {}
+inline void StopWatchingThread() {}
+inline void EndOfThread() {}
+
+#endif
+
+}  // namespace sim::race
+
+namespace sim {
+
+void Yield();
+
+// The entry of a simulated API function: the simulation's own code from here
+// to the function's return, and a scheduling point.
+class ApiCall {
+ public:
+  ApiCall() { Yield(); }
+
+ private:
+  race::SimCode simCode_;
+};
+
+}  // namespace sim
