@@ -1,6 +1,7 @@
 // The main dialog's start, its device monitor thread and the stop handshake.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "app/UpdateFirmwareDlg.h"
@@ -169,6 +170,33 @@ TEST(Stop, CloseInFirstSecondLetsTheSearchFinishItsChanges) {
   EXPECT_NE(events.find("text 1014 \"Brelt Kestrune Arcade Joystick\""), std::string::npos)
       << events;
   EXPECT_LT(events.find("enable 1000 1"), events.find("dialog closed 102")) << events;
+}
+
+// The dialog is closed before the monitor thread has taken its first step:
+// the thread finds the running flag clear at its first test and ends without
+// a pass, and the handshake waits for that.
+TEST(Stop, BeforeTheThreadsFirstTestNoPassIsMade) {
+  uft::ProgramMachine machine;
+  machine.Hid().Plug();
+  machine.Kern().DelayThreadStart(1, 3000);
+  sim::Ticks goneAt = 0;
+  const auto result = machine.Run([&](sim::Script& s) {
+    uft::AwaitMainDialog(s);
+    s.At(100);
+    s.Ui().PostClose(uft::MainDialog(s));
+    s.WaitFor([&] { return uft::MainDialog(s) == nullptr; }, 10000);
+    goneAt = s.Now();
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  EXPECT_GE(goneAt, 3000u);
+  EXPECT_LE(goneAt, 3000u + 100);
+  EXPECT_TRUE(machine.Hid().Opens().empty());  // no search
+  const auto threads = machine.Kern().Threads();
+  const auto monitor = std::find_if(threads.begin(), threads.end(),
+                                    [](const auto& t) { return t.id == sim::kMainThreadId + 4; });
+  ASSERT_NE(monitor, threads.end());
+  EXPECT_FALSE(monitor->endedByRunEnd);
+  EXPECT_EQ(monitor->exitCode, 1u);
 }
 
 TEST(Stop, WithoutMonitorThreadTheDialogEndsAtOnce) {

@@ -98,6 +98,7 @@ Ticks Kernel::Now() const { return impl_->now; }
 
 void Kernel::FailThreadCreation(int nth) { impl_->failThreadNth.insert(nth); }
 void Kernel::FailAllThreadCreation(bool fail) { impl_->failAllThreads = fail; }
+void Kernel::DelayThreadStart(int nth, Ticks ms) { impl_->startDelays[nth] = ms; }
 
 }  // namespace sim
 
@@ -271,6 +272,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
     }();
   };
   if ((flags & CREATE_SUSPENDED) != 0) t.suspendCount = 1;
+  if (auto delay = k.startDelays.find(call); delay != k.startDelays.end()) {
+    t.startAt = k.now + delay->second;
+  }
   sim::race::HappensBefore(&t);
   try {
     k.StartHost(t);

@@ -61,6 +61,7 @@ struct SimThread {
 
   bool started = false;
   DWORD suspendCount = 0;
+  Ticks startAt = 0;                 // no first step before this time
   std::function<bool()> startReady;  // before the first turn: not suspended
 
   bool finished = false;
@@ -140,6 +141,7 @@ struct Kernel::Impl {
   std::uintptr_t nextSection = 1;
 
   std::set<int> failThreadNth;
+  std::map<int, Ticks> startDelays;  // by CreateThread call number
   bool failAllThreads = false;
   int createThreadCalls = 0;
 

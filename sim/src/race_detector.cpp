@@ -68,14 +68,8 @@ void Watching(F annotate) {
 
 }  // namespace
 
-SimCode::SimCode() : previous_(std::exchange(watched, false)) { Apply(); }
-SimCode::~SimCode() {
-  watched = previous_;
-  Apply();
-}
-
-ProgramCode::ProgramCode() : previous_(std::exchange(watched, true)) { Apply(); }
-ProgramCode::~ProgramCode() {
+CodeScope::CodeScope(bool watch) : previous_(std::exchange(watched, watch)) { Apply(); }
+CodeScope::~CodeScope() {
   watched = previous_;
   Apply();
 }

@@ -30,28 +30,29 @@ namespace sim::race {
 
 #ifdef SIMWIN_RACE_DETECTOR
 
-// Scopes that say whose code the calling thread runs. They nest; the
-// innermost one holds.
-class SimCode {
+// Says whose code the calling thread runs until the end of the scope. The
+// scopes nest; the innermost one holds.
+class CodeScope {
  public:
-  SimCode();
-  ~SimCode();
-  SimCode(const SimCode&) = delete;
-  SimCode& operator=(const SimCode&) = delete;
+  CodeScope(const CodeScope&) = delete;
+  CodeScope& operator=(const CodeScope&) = delete;
+
+ protected:
+  explicit CodeScope(bool watched);
+  ~CodeScope();
 
  private:
   bool previous_;
 };
 
-class ProgramCode {
+class SimCode : CodeScope {
  public:
-  ProgramCode();
-  ~ProgramCode();
-  ProgramCode(const ProgramCode&) = delete;
-  ProgramCode& operator=(const ProgramCode&) = delete;
+  SimCode() : CodeScope(false) {}
+};
 
- private:
-  bool previous_;
+class ProgramCode : CodeScope {
+ public:
+  ProgramCode() : CodeScope(true) {}
 };
 
 // Around the baton's hand-over: its locks order nothing for the detector.

@@ -130,6 +130,8 @@ SimThread* Kernel::Impl::PickNext() {
         } else if (!earliest || *t.deadline < *earliest) {
           earliest = t.deadline;
         }
+      } else if (!t.started && t.suspendCount == 0 && t.startAt > now) {
+        if (!earliest || t.startAt < *earliest) earliest = t.startAt;
       }
     }
     inPick = false;
@@ -221,7 +223,7 @@ SimThread& Kernel::Impl::NewThread(DWORD id, std::string name, bool script,
   t.script = script;
   t.body = std::move(body);
   t.waiting = true;
-  t.startReady = [&t] { return t.suspendCount == 0; };
+  t.startReady = [this, &t] { return t.suspendCount == 0 && now >= t.startAt; };
   t.object = std::make_shared<ThreadObject>(&t);
   threads.push_back(std::move(thread));
   return t;

@@ -65,6 +65,10 @@ class Kernel {
   void FailThreadCreation(int nth);
   // Every CreateThread from now on fails (until called with false).
   void FailAllThreadCreation(bool fail = true);
+  // The thread that the nth call of CreateThread creates takes its first step
+  // no earlier than `ms` after its creation: Windows promises no time by
+  // which a new thread first runs.
+  void DelayThreadStart(int nth, Ticks ms);
 
   // ---- internal (sim/src/kernel_internal.h) ----
   struct Impl;
