@@ -81,7 +81,7 @@ BOOL Transfer(HidBus::State& s, HidFile& file, bool write, std::uint8_t* buffer,
 
   bool failInjected = write ? d.faults.writes.Next() : d.faults.reads.Next();
   if (d.faults.failIf && d.faults.failIf(CurrentThreadId(), write, buffer)) failInjected = true;
-  if (count != nullptr) *count = 0;
+  if (count != nullptr) race::AsProgram([count] { *count = 0; });
   // Synchronous I/O only: an overlapped structure, or a handle opened for
   // overlapped I/O, is a use the program does not make.
   if (overlapped != nullptr || (file.Flags() & FILE_FLAG_OVERLAPPED) != 0 || count == nullptr ||
@@ -125,7 +125,7 @@ BOOL Transfer(HidBus::State& s, HidFile& file, bool write, std::uint8_t* buffer,
 
   if (write) {
     HidReport report;
-    std::copy_n(buffer, kHidReportSize, report.begin());
+    race::AsProgram([&] { std::copy_n(buffer, kHidReportSize, report.begin()); });
     if (d.joystick) {
       if (auto answer = d.joystick->Receive(report, Now())) {
         for (auto& weak : d.files) {
@@ -140,10 +140,11 @@ BOOL Transfer(HidBus::State& s, HidFile& file, bool write, std::uint8_t* buffer,
         end != WaitEnd::kReady) {
       return finish(false, WaitError(end));
     }
-    std::copy(file.input.front().begin(), file.input.front().end(), buffer);
+    const HidReport report = file.input.front();
     file.input.pop_front();
+    race::AsProgram([&] { std::copy(report.begin(), report.end(), buffer); });
   }
-  *count = kHidReportSize;
+  race::AsProgram([count] { *count = kHidReportSize; });
   return finish(true, ERROR_SUCCESS);
 }
 

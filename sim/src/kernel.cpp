@@ -297,7 +297,7 @@ DWORD ResumeThread(HANDLE thread) {
   sim::Record("ResumeThread", sim::HexString(t.id));
   const DWORD previous = t.suspendCount;
   if (t.suspendCount > 0) --t.suspendCount;
-  sim::race::HappensBefore(&t);
+  if (previous == 1 && !t.started) sim::race::HappensBefore(&t);  // lets it start
   return previous;
 }
 

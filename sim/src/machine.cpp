@@ -142,7 +142,10 @@ RunResult Machine::Impl::Run(Machine& machine, std::function<int()> mainBody,
       k.Stop(Outcome::kCrashed, std::string("cannot start a host thread: ") + e.what());
     }
   }
-  k.SwitchTo(nullptr, k.PickNext());  // returns when every simulated thread has finished
+  {
+    const race::SimCode simCode;
+    k.SwitchTo(nullptr, k.PickNext());  // returns when every simulated thread has finished
+  }
   k.JoinAll();
   k.inRun = false;
 
@@ -197,7 +200,11 @@ Ticks Script::Now() const { return sim::Now(); }
 
 // ---- logs ------------------------------------------------------------------------------------
 
+// The logs are the simulation's own, but tests may add to them from any
+// simulated thread.
+
 void EventLog::Add(std::string line) {
+  const race::SimCode simCode;
   lines_.push_back(std::to_string(sim::Now()) + " " + std::move(line));
 }
 
@@ -211,6 +218,7 @@ std::string EventLog::Text() const {
 }
 
 void CallLog::Add(std::string name, std::string args) {
+  const race::SimCode simCode;
   calls_.push_back({sim::Now(), CurrentThreadId(), std::move(name), std::move(args)});
 }
 

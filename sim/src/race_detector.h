@@ -18,6 +18,8 @@
 // In every other build all of this compiles to nothing.
 #pragma once
 
+#include <memory>
+
 #if defined(__SANITIZE_THREAD__)
 #define SIMWIN_RACE_DETECTOR 1
 #elif defined(__has_feature)
@@ -69,6 +71,17 @@ class HiddenHandover {
 void HappensBefore(const void* key);
 void HappensAfter(const void* key);
 
+// A key of its own for one event that is passed along (a posted message),
+// so that taking it orders the taker after that event alone.
+class OrderKey {
+ public:
+  OrderKey() : key_(std::make_shared<char>()) {}
+  const void* Get() const { return key_.get(); }
+
+ private:
+  std::shared_ptr<char> key_;
+};
+
 // The end of the run unwinds a thread that Windows would simply have
 // stopped: nothing it does from now on is watched.
 void StopWatchingThread();
@@ -92,10 +105,23 @@ class HiddenHandover {
 };
 inline void HappensBefore(const void*) {}
 inline void HappensAfter(const void*) {}
+class OrderKey {
+ public:
+  const void* Get() const { return nullptr; }
+};
 inline void StopWatchingThread() {}
 inline void EndOfThread() {}
 
 #endif
+
+// A simulated call reads or writes the program's buffers on behalf of the
+// calling thread, as the Windows call does: those accesses are the
+// program's, and watched.
+template <class Access>
+void AsProgram(Access&& access) {
+  const ProgramCode program;
+  access();
+}
 
 }  // namespace sim::race
 

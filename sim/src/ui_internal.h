@@ -137,6 +137,7 @@ enum class QueuedKind { kPosted, kKey, kMouse };
 struct QueuedMessage {
   MSG msg{};
   QueuedKind kind = QueuedKind::kPosted;
+  race::OrderKey order;  // the post happens before the message is taken
 };
 
 struct ThreadQueue {

@@ -93,7 +93,7 @@ UINT QueueBits(const UiState& ui, const ThreadQueue& q) {
 bool Take(UiState& ui, ThreadQueue& q, const Filter& f, bool remove, MSG* msg) {
   long index = -1;
   if (!FindNext(ui, q, f, msg, &index)) return false;
-  race::HappensAfter(&q);  // whoever posted it
+  if (index >= 0) race::HappensAfter(q.posted[static_cast<std::size_t>(index)].order.Get());
   msg->time = static_cast<DWORD>(Now());
   if (!remove) return true;
   if (index >= 0) {
@@ -154,7 +154,7 @@ void PostTo(UiState& ui, HWND h, UINT message, WPARAM wParam, LPARAM lParam, Que
   QueuedMessage m;
   m.msg = MSG{h, message, wParam, lParam, static_cast<DWORD>(Now()), {}};
   m.kind = kind;
-  race::HappensBefore(&q);
+  race::HappensBefore(m.order.Get());
   q.posted.push_back(m);
   q.changed |= KindBits(kind);
 }
@@ -387,7 +387,7 @@ BOOL TranslateMessage(const MSG* msg) {
       m.msg = MSG{msg->hwnd, WM_CHAR, static_cast<WPARAM>(ch), msg->lParam, msg->time, {}};
       m.kind = QueuedKind::kKey;
       ThreadQueue& q = ui.Queue(w->thread);
-      race::HappensBefore(&q);
+      race::HappensBefore(m.order.Get());
       q.posted.push_front(m);
       q.changed |= QS_KEY;
     }
