@@ -27,17 +27,6 @@ namespace {
 thread_local bool watched = true;
 thread_local bool stopped = false;
 thread_local bool ignoring = false;
-thread_local int syncIgnores = 0;  // outstanding AnnotateIgnoreSyncBegin calls
-
-void IgnoreSync() {
-  AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
-  ++syncIgnores;
-}
-
-void WatchSync() {
-  AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
-  --syncIgnores;
-}
 
 // Unwatched code is unwatched for its synchronisation too: the simulation's
 // own atomics (the reference counts of its shared objects, say) would
@@ -48,22 +37,22 @@ void Apply() {
   if (ignore) {
     AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
     AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
-    IgnoreSync();
+    AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
   } else {
     AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
     AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
-    WatchSync();
+    AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
   }
   ignoring = ignore;
 }
 
-// Runs `annotate` with the synchronisation watched.
+// Runs `annotate` with the synchronisation watched: the orderings are stated
+// from inside the simulation's code.
 template <class F>
 void Watching(F annotate) {
-  const int ignored = syncIgnores;
-  for (int i = 0; i < ignored; ++i) WatchSync();
+  if (ignoring) AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
   annotate();
-  for (int i = 0; i < ignored; ++i) IgnoreSync();
+  if (ignoring) AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
 }
 
 }  // namespace
@@ -73,9 +62,6 @@ CodeScope::~CodeScope() {
   watched = previous_;
   Apply();
 }
-
-HiddenHandover::HiddenHandover() { IgnoreSync(); }
-HiddenHandover::~HiddenHandover() { WatchSync(); }
 
 void HappensBefore(const void* key) {
   Watching([key] { __tsan_release(const_cast<void*>(key)); });

@@ -5,9 +5,10 @@
 // with real locks. Left alone, the detector would see every slice of every
 // thread ordered after the slice before it, and could never report a race
 // between the program's threads. So, in a ThreadSanitizer build:
-// - the hand-over itself creates no ordering (HiddenHandover);
-// - the simulation's own code is not watched (SimCode): its state is guarded
-//   by the baton, which the detector no longer sees;
+// - the simulation's own code is not watched (SimCode), neither its memory
+//   nor its synchronisation: its state is guarded by the baton, and the
+//   baton's hand-over, which always runs as the simulation's code, orders
+//   nothing;
 // - the program's code is watched (ProgramCode): its threads' bodies, its
 //   dialog procedures, the test bodies run as programs;
 // - the orderings Windows itself gives are stated one by one
@@ -57,15 +58,6 @@ class ProgramCode : CodeScope {
   ProgramCode() : CodeScope(true) {}
 };
 
-// Around the baton's hand-over: its locks order nothing for the detector.
-class HiddenHandover {
- public:
-  HiddenHandover();
-  ~HiddenHandover();
-  HiddenHandover(const HiddenHandover&) = delete;
-  HiddenHandover& operator=(const HiddenHandover&) = delete;
-};
-
 // Everything the calling thread did so far happens before whatever a thread
 // does after HappensAfter on the same key.
 void HappensBefore(const void* key);
@@ -98,10 +90,6 @@ class SimCode {
 class ProgramCode {
  public:
   ProgramCode() {}
-};
-class HiddenHandover {
- public:
-  HiddenHandover() {}
 };
 inline void HappensBefore(const void*) {}
 inline void HappensAfter(const void*) {}

@@ -169,7 +169,6 @@ void Kernel::Impl::AwaitBaton(SimThread& t) {
 
 void Kernel::Impl::SwitchTo(SimThread* from, SimThread* next) {
   if (from != nullptr && next == from) return;
-  const race::HiddenHandover hidden;
   {
     std::lock_guard lock(mutex);
     running.store(next, std::memory_order_release);
@@ -243,10 +242,7 @@ void Kernel::Impl::HostMain(SimThread& t) {
 
 void Kernel::Impl::RunHosted(SimThread& t) {
   SetCurrentSimThread(&t);
-  {
-    const race::HiddenHandover hidden;
-    AwaitBaton(t);
-  }
+  AwaitBaton(t);
   t.started = true;
   t.waiting = false;
   try {
