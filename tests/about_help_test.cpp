@@ -121,6 +121,9 @@ struct HelpCase {
   bool inAbout;
   int modifier;         // 0: none
   const char* context;  // nullptr: no help request
+  // The request comes as a WM_HELP message rather than from the F1 key: with
+  // Alt held the key is a system key, which does not ask for help by itself.
+  bool helpMessage = false;
 };
 
 class Help : public ::testing::TestWithParam<HelpCase> {};
@@ -129,6 +132,7 @@ TEST_P(Help, F1AsksForTheActiveDialogsContext) {
   const HelpCase& c = GetParam();
   uft::ProgramMachine machine;
   std::optional<sim::MessageBoxRecord> box;
+  HELPINFO info{};
   machine.Run([&](sim::Script& s) {
     HWND main = uft::AwaitMainDialog(s);
     if (c.inAbout) {
@@ -136,7 +140,12 @@ TEST_P(Help, F1AsksForTheActiveDialogsContext) {
       ASSERT_NE(AwaitAboutBox(s), nullptr);
     }
     if (c.modifier != 0) s.Ui().SetKeyDown(c.modifier, true);
-    s.Ui().Key(VK_F1);
+    if (c.helpMessage) {
+      info = {sizeof info, HELPINFO_WINDOW, 0, main, 0, {0, 0}};
+      ::PostMessageA(main, WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+    } else {
+      s.Ui().Key(VK_F1);
+    }
     box = uft::AwaitBox(s, 2000);
     uft::AnswerBox(s);
     if (c.modifier != 0) s.Ui().SetKeyDown(c.modifier, false);
@@ -167,7 +176,8 @@ INSTANTIATE_TEST_SUITE_P(Dialogs, Help,
                          ::testing::Values(HelpCase{"MainDialog", false, 0, "0x20066"},
                                            HelpCase{"AboutBox", true, 0, "0x20064"},
                                            HelpCase{"WithShift", false, VK_LSHIFT, nullptr},
-                                           HelpCase{"WithControl", false, VK_LCONTROL, nullptr}),
+                                           HelpCase{"WithControl", false, VK_LCONTROL, nullptr},
+                                           HelpCase{"WithAlt", false, VK_LMENU, nullptr, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Program, CommandLineArgumentsChangeNothing) {

@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "app/UpdateFirmware.h"
 #include "app/UpdateFirmwareDlg.h"
 #include "firmware/firmware.h"
 #include "simwin/kernel.h"
@@ -218,18 +222,141 @@ TEST(Stop, WithoutMonitorThreadTheDialogEndsAtOnce) {
   EXPECT_TRUE(machine.Hid().Opens().empty());
 }
 
+// ---- the handlers' own stop, seen from inside the dialog --------------------------------
+
+// What the probe saw. The program's entry reports nowhere else.
+struct StopProbe {
+  bool modalEnded = false;
+  bool cancelled = false;
+  CWinThread* slotAtCancel = nullptr;    // when the Cancel handler was entered
+  CWinThread* slotAfterModal = nullptr;  // when the modal loop had returned
+  std::vector<HWND> boundAfterModal;     // the bound members' handles then
+};
+StopProbe g_stopProbe;
+
+// The main dialog with its Cancel handler watched.
+class ProbeDlg : public CUpdateFirmwareDlg {
+ protected:
+  void OnCancel() override {
+    g_stopProbe.cancelled = true;
+    g_stopProbe.slotAtCancel = m_pMonitorThread.load();
+    CUpdateFirmwareDlg::OnCancel();
+  }
+};
+
+// The application's start, with the probe as its main dialog.
+int WINAPI ProbeMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show) {
+  if (!theApp.InitFramework(instance, commandLine, show)) return -1;
+  ProbeDlg dlg;
+  theApp.m_pMainWnd = &dlg;
+  dlg.DoModal();
+  g_stopProbe.slotAfterModal = dlg.m_pMonitorThread.load();
+  g_stopProbe.boundAfterModal = {dlg.m_editDevice.m_hWnd, dlg.m_editDeviceVersion.m_hWnd,
+                                 dlg.m_editFileVersion.m_hWnd, dlg.m_progress.m_hWnd};
+  g_stopProbe.modalEnded = true;
+  return 0;
+}
+
+struct HandlerStopCase {
+  const char* name;
+  std::function<void(sim::Script&)> close;
+  bool viaClose;  // WM_CLOSE, whose default processing then sends Cancel
+};
+
+class HandlerStop : public ::testing::TestWithParam<HandlerStopCase> {};
+
+// The dialog is closed while the monitor thread waits for a slow identity
+// answer: the handler that ends the dialog waits for the thread itself, so
+// the thread's display changes land first and its slot is clear before the
+// modal loop ends. Enter also runs a second data exchange; the bound members
+// let go of their windows all the same.
+TEST_P(HandlerStop, TheHandlerWaitsForTheMonitorThread) {
+  const HandlerStopCase& c = GetParam();
+  g_stopProbe = {};
+  sim::MachineOptions options = uft::ProgramOptions();
+  options.entry = &ProbeMain;
+  uft::ProgramMachine machine(options);
+  sim::HidInterfaceSpec spec;
+  spec.latency = 300;  // the identification runs from 1000 to 1600
+  machine.Hid().Plug(spec);
+  const auto result = machine.Run([&](sim::Script& s) {
+    uft::AwaitMainDialog(s);
+    s.At(1100);
+    c.close(s);
+    ASSERT_TRUE(s.WaitFor([&] { return g_stopProbe.modalEnded; }, 10000));
+    // Checked at once: a thread that outlives the dialog may break the run.
+    EXPECT_EQ(g_stopProbe.slotAfterModal, nullptr);
+    for (HWND bound : g_stopProbe.boundAfterModal) EXPECT_EQ(bound, nullptr);
+    if (c.viaClose) {
+      ASSERT_TRUE(g_stopProbe.cancelled);
+      EXPECT_EQ(g_stopProbe.slotAtCancel, nullptr) << "the close itself did not wait";
+    }
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  const std::string events = machine.Events().Text();
+  const auto named = events.find("text 1014 \"Brelt Kestrune Arcade Joystick\"");
+  ASSERT_NE(named, std::string::npos) << events;
+  EXPECT_LT(named, events.find("dialog closed 102")) << events;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, HandlerStop,
+    ::testing::Values(
+        HandlerStopCase{"Enter", [](sim::Script& s) { s.Ui().Key(VK_RETURN); }, false},
+        HandlerStopCase{"Escape", [](sim::Script& s) { s.Ui().Key(VK_ESCAPE); }, false},
+        HandlerStopCase{"AltF4", [](sim::Script& s) { s.Ui().KeyAltF4(); }, true},
+        HandlerStopCase{"SystemMenuClose",
+                        [](sim::Script& s) { s.Ui().SysCommand(uft::MainDialog(s), SC_CLOSE); },
+                        true},
+        HandlerStopCase{"WmClose", [](sim::Script& s) { s.Ui().PostClose(uft::MainDialog(s)); },
+                        true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The close comes while an update's box is up and the monitor thread, due
+// for a search, waits for the link that the update holds: the thread gives
+// up waiting once the dialog is stopping, and the program ends once the box
+// is answered.
+TEST(Stop, WhileTheUpdatesBoxIsUpAndTheMonitorWaitsForTheLink) {
+  sim::MachineOptions options = uft::ProgramOptions();
+  options.limit = 60000;
+  uft::ProgramMachine machine(options);
+  machine.Hid().PlugAt(1500);
+  std::optional<sim::MessageBoxRecord> box;
+  const auto result = machine.Run([&](sim::Script& s) {
+    HWND dialog = uft::AwaitMainDialog(s);
+    s.At(1600);
+    uft::PostUpdateClick(s);  // the button is still disabled
+    box = uft::AwaitBox(s, 400);
+    s.At(2100);
+    s.Ui().PostClose(dialog);
+    s.After(300);
+    uft::AnswerBox(s);
+    s.WaitFor([&] { return uft::MainDialog(s) == nullptr; }, 10000);
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  ASSERT_TRUE(box);
+  EXPECT_EQ(box->caption, "OK");
+  EXPECT_EQ(machine.Ui().Boxes().size(), 1u);
+}
+
 TEST(Monitor, LostJoystickClearsTheDisplayAndIsFoundAgain) {
   uft::ProgramMachine machine;
   const sim::HidId stick = machine.Hid().Plug();
-  Display lost, back;
+  Display updated, lost, back;
   sim::Ticks clearedAfter = 0, foundAfter = 0;
   machine.Run([&](sim::Script& s) {
     uft::AwaitMainDialog(s);
     ASSERT_TRUE(uft::AwaitIdentified(s));
-    s.At(2030);
+    // An update first, so that the bar has something to clear.
+    ASSERT_TRUE(uft::ClickUpdate(s));
+    ASSERT_TRUE(uft::AwaitBox(s));
+    uft::AnswerBox(s);
+    s.After(330);
+    updated = Read(s);
     s.Hid().Unplug(stick);
     const sim::Ticks unplugged = s.Now();
-    s.WaitFor([&] { return !Read(s).updateEnabled; }, 5000);
+    // The bar is the last of the display to be cleared.
+    s.WaitFor([&] { return !Read(s).updateEnabled && Read(s).bar == 0; }, 5000);
     clearedAfter = s.Now() - unplugged;
     lost = Read(s);
     s.After(300);
@@ -240,6 +367,7 @@ TEST(Monitor, LostJoystickClearsTheDisplayAndIsFoundAgain) {
     back = Read(s);
     uft::CloseProgram(s);
   });
+  EXPECT_EQ(updated.bar, 68);
   EXPECT_LE(clearedAfter, 210u);
   EXPECT_EQ(lost.name, "");
   EXPECT_EQ(lost.version, "");
@@ -291,9 +419,13 @@ TEST(Monitor, KeepAliveEvery200MsCarriesTheLastBytes) {
     if (w.bytes[2] == CMD_PING) pings.push_back(w);
   }
   ASSERT_GE(pings.size(), 6u);
+  const auto& capture = machine.Hid().Capture();
   for (std::size_t i = 1; i < pings.size(); ++i) {
-    if (pings[i].at - pings[i - 1].at > 200) continue;  // the update came between
-    EXPECT_EQ(pings[i].at - pings[i - 1].at, 200u);
+    const bool updateBetween = std::any_of(capture.begin(), capture.end(), [&](const auto& t) {
+      return t.thread == sim::kMainThreadId && t.at > pings[i - 1].at && t.at < pings[i].at;
+    });
+    if (updateBetween) continue;
+    EXPECT_EQ(pings[i].at - pings[i - 1].at, 200u) << "after the keep-alive at " << pings[i - 1].at;
   }
   // After the update: bytes 5-9 from the last checksum request (page 16),
   // bytes 10-64 the end of page 16.
@@ -304,27 +436,50 @@ TEST(Monitor, KeepAliveEvery200MsCarriesTheLastBytes) {
 }
 
 struct IconCase {
-  int size;
-  int x;
+  int width, height;  // client area while minimised
+  int cxIcon, cyIcon;
+  int x, y;  // where the icon goes
 };
 
-TEST(Painting, MinimisedDialogCentresItsIcon) {
-  const IconCase cases[] = {{36, 2}, {37, 3}, {31, 0}, {30, 0}, {0, -15}};
+// The text after "dc=" in a recorded call.
+std::string DcOf(const std::string& args) { return args.substr(args.find("dc=") + 3); }
+
+TEST(Painting, OnlyTheMinimisedDialogDrawsItsIconCentred) {
+  const IconCase cases[] = {
+      {36, 36, 32, 32, 2, 2},   {37, 37, 32, 32, 3, 3},   {31, 31, 32, 32, 0, 0},
+      {30, 30, 32, 32, 0, 0},   {0, 0, 32, 32, -15, -15}, {60, 40, 32, 32, 14, 4},
+      {40, 60, 48, 32, -3, 14}, {36, 36, 16, 48, 10, -5},
+  };
   for (const auto& c : cases) {
     uft::ProgramMachine machine;
-    machine.Ui().SetIconicClientSize(c.size, c.size);
+    machine.Ui().SetIconicClientSize(c.width, c.height);
+    machine.Ui().SetSystemMetric(SM_CXICON, c.cxIcon);
+    machine.Ui().SetSystemMetric(SM_CYICON, c.cyIcon);
+    const std::string what = "client " + std::to_string(c.width) + "x" + std::to_string(c.height) +
+                             ", icon " + std::to_string(c.cxIcon) + "x" + std::to_string(c.cyIcon);
     machine.Run([&](sim::Script& s) {
       HWND dialog = uft::AwaitMainDialog(s);
       s.After(100);
+      s.Ui().Invalidate(dialog);  // painted again as it is
+      s.After(100);
       s.Ui().Minimize(dialog);
+      s.After(100);
+      s.Ui().Restore(dialog);
       s.After(100);
       uft::CloseProgram(s);
     });
+    // One paint of the minimised dialog, its erase and its icon on the paint's DC.
+    const auto paints = machine.Calls().Named("BeginPaint");
+    const auto erases = machine.Calls().Named("SendMessageA");  // WM_ICONERASEBKGND only
     const auto draws = machine.Calls().Named("DrawIcon");
-    ASSERT_FALSE(draws.empty()) << "client " << c.size;
-    const std::string expected = "x=" + std::to_string(c.x) + " y=" + std::to_string(c.x);
-    EXPECT_NE(draws.back().args.find(expected), std::string::npos)
-        << "client " << c.size << ": " << draws.back().args;
+    ASSERT_EQ(paints.size(), 1u) << what;
+    ASSERT_EQ(erases.size(), 1u) << what;
+    ASSERT_EQ(draws.size(), 1u) << what;
+    const std::string dc = DcOf(paints[0].args);
+    EXPECT_TRUE(erases[0].args.ends_with(" wParam=" + dc)) << what << ": " << erases[0].args;
+    EXPECT_EQ(draws[0].args, "x=" + std::to_string(c.x) + " y=" + std::to_string(c.y) +
+                                 " icon=" + std::to_string(IDR_MAINFRAME) + " dc=" + dc)
+        << what;
   }
 }
 

@@ -87,6 +87,7 @@ TEST_P(Identity, TypeDecidesReleaseIsStoredAnyway) {
   uft::ProgramMachine machine;
   const sim::HidId stick = machine.Hid().Plug();
   machine.Hid().JoystickOf(stick).OverrideIdentity(GetParam().answer);
+  g_nDeviceRelease = 0x0077;  // so that "stored 0" differs from "stored nothing"
   BOOL identified = FALSE;
   machine.RunThread([&] {
     CUpdateFirmwareDlg dlg;

@@ -2,6 +2,7 @@
 // the update run, and the link used by one thread at a time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "app/UpdateFirmwareDlg.h"
@@ -124,6 +125,13 @@ TEST(UpdateCommand, TwoJoysticksTheFirstIsUpdated) {
   EXPECT_FALSE(machine.Hid().JoystickOf(second).UpdateCompleted());
 }
 
+// True while a thread of the program is inside a device write.
+bool MonitorWriting(sim::Script& s) {
+  const auto threads = s.Kern().Threads();
+  return std::any_of(threads.begin(), threads.end(),
+                     [](const auto& t) { return t.blockedIn.starts_with("WriteFile("); });
+}
+
 // A keep-alive that is slower than the command's 100 ms wait: the command
 // waits for it, taking the monitor's messages meanwhile.
 TEST(UpdateCommand, SlowKeepAliveIsNotInterleaved) {
@@ -136,8 +144,9 @@ TEST(UpdateCommand, SlowKeepAliveIsNotInterleaved) {
     const auto result = machine.Run([&](sim::Script& s) {
       uft::AwaitMainDialog(s);
       ASSERT_TRUE(uft::AwaitIdentified(s));
-      // Just after a keep-alive write has started.
-      s.WaitFor([&] { return s.Hid().Capture().size() >= 3; }, 5000);
+      // Just after the first keep-alive write has started (the capture has
+      // a transfer only once it is over).
+      ASSERT_TRUE(s.WaitFor([&] { return MonitorWriting(s); }, 5000));
       s.After(1);
       ASSERT_TRUE(uft::ClickUpdate(s));
       box = uft::AwaitBox(s, 600000);
@@ -148,6 +157,12 @@ TEST(UpdateCommand, SlowKeepAliveIsNotInterleaved) {
     ASSERT_TRUE(box) << "seed " << seed;
     EXPECT_EQ(box->caption, "OK") << "seed " << seed;
     ExpectNoInterleaving(machine.Hid().Capture());
+    // Nor does the command's search close the handle under the keep-alive.
+    for (const auto& t : machine.Hid().Capture()) {
+      if (IsMonitor(t)) {
+        EXPECT_TRUE(t.ok) << "seed " << seed << ": monitor transfer at " << t.at;
+      }
+    }
   }
 }
 
@@ -165,8 +180,7 @@ TEST(UpdateCommand, ClickDuringTheMonitorsIdentificationWaitsForIt) {
   const auto result = machine.Run([&](sim::Script& s) {
     HWND dialog = uft::AwaitMainDialog(s);
     s.At(1100);
-    ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_UPDATE, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(s.Ui().Item(dialog, IDC_UPDATE)));
+    uft::PostUpdateClick(s);
     box = uft::AwaitBox(s, 600000);
     nameAtBox = s.Ui().Text(dialog, IDC_DEVICE_NAME);
     uft::AnswerBox(s);

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/UpdateFirmwareDlg.h"
@@ -80,13 +83,43 @@ std::string SuccessText(DWORD release) {
   return text;
 }
 
-// Fails the nth write or read that the user-interface thread makes: during an
-// update that thread is the only one writing to the device.
-void FailUiTransfer(sim::HidBus& bus, sim::HidId stick, DWORD uiThread, bool write, int n) {
+// Fails these writes or reads (counted from 1) of the user-interface thread:
+// during an update that thread is the only one writing to the device.
+void FailUiTransfers(sim::HidBus& bus, sim::HidId stick, DWORD uiThread, bool write,
+                     std::set<int> nths) {
   auto count = std::make_shared<int>(0);
   bus.Faults(stick).failIf = [=](DWORD thread, bool isWrite, const std::uint8_t*) {
-    return thread == uiThread && isWrite == write && ++*count == n;
+    return thread == uiThread && isWrite == write && nths.contains(++*count);
   };
+}
+
+// The bodies (the time dropped) of the event lines from line `from` on that
+// begin with one of `kinds`, in order.
+std::vector<std::string> EventsOf(const sim::EventLog& log,
+                                  std::initializer_list<std::string_view> kinds,
+                                  std::size_t from = 0) {
+  std::vector<std::string> bodies;
+  for (std::size_t i = from; i < log.Lines().size(); ++i) {
+    const std::string& line = log.Lines()[i];
+    const std::string body = line.substr(line.find(' ') + 1);
+    for (const std::string_view kind : kinds) {
+      if (body.starts_with(kind)) {
+        bodies.push_back(body);
+        break;
+      }
+    }
+  }
+  return bodies;
+}
+
+// An update shows the wait cursor from its start and takes it away before
+// the one box that ends it.
+void ExpectWaitCursorUntilTheBox(const sim::EventLog& log) {
+  const auto events = EventsOf(log, {"cursor ", "box "});
+  ASSERT_EQ(events.size(), 3u) << log.Text();
+  EXPECT_EQ(events[0], "cursor wait");
+  EXPECT_EQ(events[1], "cursor normal");
+  EXPECT_TRUE(events[2].starts_with("box ")) << events[2];
 }
 
 struct UpdateRun {
@@ -152,6 +185,13 @@ TEST(Update, CompleteUpdateWritesAndVerifiesEveryPage) {
   EXPECT_EQ(run.box->cursor, "normal");
   EXPECT_EQ(run.progress, (sim::ProgressInfo{0, 68, 1, 68}));
   EXPECT_EQ(run.deviceVersion, "V1.12");
+  ExpectWaitCursorUntilTheBox(machine.Events());
+  // The closing query's release is shown before the bar's last step.
+  const auto ending = EventsOf(machine.Events(), {"progress pos ", "text 1008 ", "box "});
+  ASSERT_GE(ending.size(), 4u);
+  EXPECT_EQ(
+      std::vector(ending.end() - 4, ending.end() - 1),
+      (std::vector<std::string>{"progress pos 67", "text 1008 \"V1.12\"", "progress pos 68"}));
 
   const sim::Joystick& joystick = machine.Hid().JoystickOf(stick);
   EXPECT_TRUE(joystick.UpdateCompleted());
@@ -175,7 +215,7 @@ TEST_P(UpdateWriteFails, EndsWithOneErrorBox) {
   const sim::HidId stick = machine.Hid().Plug();
   const WriteFailure& c = GetParam();
   const UpdateRun run = RunUpdate(machine, [&](sim::Script& s) {
-    FailUiTransfer(s.Hid(), stick, sim::kMainThreadId, true, c.write);
+    FailUiTransfers(s.Hid(), stick, sim::kMainThreadId, true, {c.write});
   });
   ASSERT_EQ(run.result.outcome, sim::Outcome::kExited) << run.result.report;
   ASSERT_TRUE(run.box);
@@ -184,6 +224,7 @@ TEST_P(UpdateWriteFails, EndsWithOneErrorBox) {
   EXPECT_EQ(run.box->style, MB_OK);
   EXPECT_EQ(run.box->cursor, "normal");
   EXPECT_EQ(machine.Ui().Boxes().size(), 1u);
+  ExpectWaitCursorUntilTheBox(machine.Events());
   if (c.bar < 0) {
     EXPECT_EQ(run.progress, (sim::ProgressInfo{0, 100, 10, 0}));
   } else {
@@ -248,10 +289,14 @@ TEST(Update, ChecksumMismatchStopsAtThatPage) {
 TEST(Update, UnreadChecksumIsAMismatch) {
   uft::ProgramMachine machine;
   const sim::HidId stick = machine.Hid().Plug();
-  // Reads of the update: identity, first-pass erase, then three per page.
-  // Page 66's checksum answer is read 2 + 3 * 65 + 3 = 200th.
+  // Reads of the update: identity, first-pass erase, then erase, program and
+  // checksum answers of each page; page 66's are reads 198 to 200. With all
+  // three failed, the buffer still holds page 65's checksum answer, and pages
+  // 59 to 66 of the image are alike (all 0xFF), so its word equals page 66's.
+  // Taking that word would pass page 66 and fail only at page 16 (bar 66).
+  ASSERT_EQ(g_FirmwareChecksums[66], g_FirmwareChecksums[67]);
   const UpdateRun run = RunUpdate(machine, [&](sim::Script& s) {
-    FailUiTransfer(s.Hid(), stick, sim::kMainThreadId, false, 200);
+    FailUiTransfers(s.Hid(), stick, sim::kMainThreadId, false, {198, 199, 200});
   });
   ASSERT_TRUE(run.box);
   EXPECT_EQ(run.box->text, "Checksum error!");
@@ -303,7 +348,10 @@ INSTANTIATE_TEST_SUITE_P(
                       DowngradeCase{"Older", 0x0100, VK_LSHIFT, false, {}},
                       DowngradeCase{"NewerRefused", 0x0113, 0, true, {"0xA0", "0xA1"}},
                       DowngradeCase{"NewerLeftShift", 0x0113, VK_LSHIFT, false, {"0xA0"}},
-                      DowngradeCase{"NewerRightShift", 0x0113, VK_RSHIFT, false, {"0xA0", "0xA1"}}),
+                      DowngradeCase{"NewerRightShift", 0x0113, VK_RSHIFT, false, {"0xA0", "0xA1"}},
+                      // Compared as unsigned: releases with the top bit set are newer.
+                      DowngradeCase{"TopBitSet", 0x8000, 0, true, {"0xA0", "0xA1"}},
+                      DowngradeCase{"AlmostUnprogrammed", 0xFFFE, 0, true, {"0xA0", "0xA1"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Update, UnprogrammedReleaseCountsAsZeroOnlyBeforeTheUpdate) {
@@ -326,7 +374,7 @@ TEST(Update, UnreadClosingReleaseKeepsTheOneReadBefore) {
   spec.joystick.updatedRelease = 0x0112;
   const sim::HidId stick = machine.Hid().Plug(spec);
   const UpdateRun run = RunUpdate(machine, [&](sim::Script& s) {
-    FailUiTransfer(s.Hid(), stick, sim::kMainThreadId, false, kUpdateReads);
+    FailUiTransfers(s.Hid(), stick, sim::kMainThreadId, false, {kUpdateReads});
   });
   ASSERT_TRUE(run.box);
   EXPECT_EQ(run.box->caption, "OK");
@@ -344,7 +392,7 @@ TEST(Update, UnreadFirstReleaseUsesTheMonitorsRelease) {
   spec.joystick.release = 0x0100;
   const sim::HidId stick = machine.Hid().Plug(spec);
   const UpdateRun run = RunUpdate(machine, [&](sim::Script& s) {
-    FailUiTransfer(s.Hid(), stick, sim::kMainThreadId, false, 1);
+    FailUiTransfers(s.Hid(), stick, sim::kMainThreadId, false, {1});
   });
   ASSERT_TRUE(run.box);
   EXPECT_EQ(run.box->text, "Checksum error!");
@@ -356,10 +404,12 @@ TEST(Update, SecondUpdateStartsAgainFromTheTop) {
   uft::ProgramMachine machine;
   machine.Hid().Plug();
   std::vector<std::optional<sim::MessageBoxRecord>> boxes;
+  std::size_t eventsBeforeSecond = 0;
   const auto result = machine.Run([&](sim::Script& s) {
     uft::AwaitMainDialog(s);
     ASSERT_TRUE(uft::AwaitIdentified(s));
     for (int i = 0; i < 2; ++i) {
+      eventsBeforeSecond = machine.Events().Lines().size();
       ASSERT_TRUE(uft::ClickUpdate(s));
       boxes.push_back(uft::AwaitBox(s));
       uft::AnswerBox(s);
@@ -378,6 +428,11 @@ TEST(Update, SecondUpdateStartsAgainFromTheTop) {
     if (t.write && t.thread == sim::kMainThreadId) ++uiWrites;
   }
   EXPECT_EQ(uiWrites, 2 * kUpdateWrites);
+  // The first update left the bar full; the second empties it before its
+  // first step and fills it again one step at a time.
+  std::vector<std::string> expected;
+  for (int pos = 0; pos <= 68; ++pos) expected.push_back("progress pos " + std::to_string(pos));
+  EXPECT_EQ(EventsOf(machine.Events(), {"progress pos "}, eventsBeforeSecond), expected);
 }
 
 }  // namespace

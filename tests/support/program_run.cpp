@@ -51,6 +51,12 @@ bool ClickUpdate(sim::Script& s) {
   return dialog != nullptr && s.Ui().Click(s.Ui().Item(dialog, 1000));
 }
 
+void PostUpdateClick(sim::Script& s) {
+  HWND dialog = MainDialog(s);
+  ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_UPDATE, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(s.Ui().Item(dialog, IDC_UPDATE)));
+}
+
 std::optional<sim::MessageBoxRecord> AwaitBox(sim::Script& s, sim::Ticks timeoutMs) {
   s.WaitFor([&] { return s.Ui().OpenBox().has_value(); }, timeoutMs);
   return s.Ui().OpenBox();

@@ -35,6 +35,9 @@ HWND AwaitMainDialog(sim::Script& s);
 bool AwaitIdentified(sim::Script& s, sim::Ticks timeoutMs = 5000);
 // Clicks the Update button; false when the click went nowhere (disabled).
 bool ClickUpdate(sim::Script& s);
+// Posts the Update button's click notification to the dialog, as a click
+// queued earlier arrives: it gets through even while the button is disabled.
+void PostUpdateClick(sim::Script& s);
 // Waits for the next message box and returns it (still open).
 std::optional<sim::MessageBoxRecord> AwaitBox(sim::Script& s, sim::Ticks timeoutMs = 120000);
 // Answers the open box with OK and waits until it has gone.
