@@ -245,8 +245,8 @@ class ProbeDlg : public CUpdateFirmwareDlg {
 };
 
 // The application's start, with the probe as its main dialog.
-int WINAPI ProbeMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int show) {
-  if (!theApp.InitFramework(instance, commandLine, show)) return -1;
+int WINAPI ProbeMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  if (!theApp.InitFramework(instance)) return -1;
   ProbeDlg dlg;
   theApp.m_pMainWnd = &dlg;
   dlg.DoModal();
