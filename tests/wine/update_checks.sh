@@ -153,7 +153,8 @@ await_no_device() {
 # Waits for the next message box and records it in boxes.txt.
 await_box() {
   local line
-  line=$(probe wait-box "$TITLE" "$BOX_MS") || fail "no message box appeared" || return 1
+  line=$(probe wait-box "$TITLE" "$BOX_MS") ||
+    fail "no message box appeared within $((BOX_MS / 1000)) s" || return 1
   BOX_TICK=${line%% *}
   BOX=${line#* }
   echo "$BOX" >>"$RUN/boxes.txt"
@@ -171,12 +172,15 @@ answer_box() {
 }
 
 # The last box is that of a good update: its checksum is the sum of the
-# joystick's own answers.
+# joystick's own answers, and the joystick has taken the finishing command
+# with every page programmed.
 expect_success_box() {
   local sum
   sum=$(python3 "$COMPARE" checksum-sum "$RUN/joystick.log") || return 1
   local want="\"OK\" \"Update and Verify OK!\\nCheckSum:$sum\\nRelease:0x0112\""
-  [[ $BOX == "$want" ]] || fail "the box reads $BOX, not $want"
+  [[ $BOX == "$want" ]] || fail "the box reads $BOX, not $want" || return 1
+  await 10 "the joystick to take the finishing command with every page programmed" \
+    joystick_logged ' completed release 0x0112'
 }
 
 end_program() {
@@ -233,8 +237,6 @@ check_update_writes_the_image() {
     return 1
   end_program || return 1
   stop_joystick || return 1
-  joystick_logged ' completed release 0x0112' ||
-    fail "the joystick took no finish with every page programmed" || return 1
   expect_flash_is_image || return 1
   expect_foreign_device_left_alone || return 1
   compare_with_simulation --close-at 5000
