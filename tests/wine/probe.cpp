@@ -112,6 +112,12 @@ HWND RequireItem(HWND dialog, const char* id_text) {
   return item;
 }
 
+// Dialog item ID of the window so titled; null (with a message) when either is missing.
+HWND RequireDialogItem(const char* title, const char* id_text) {
+  HWND hwnd = RequireWindow(title);
+  return hwnd == nullptr ? nullptr : RequireItem(hwnd, id_text);
+}
+
 // Polls `ready` until it holds or timeout_text milliseconds have passed;
 // `describe` says what was awaited when the time is up.
 template <class Ready, class Describe>
@@ -175,9 +181,7 @@ int Rect(const char* title) {
 }
 
 int ItemEnabled(const char* title, const char* id_text) {
-  HWND hwnd = RequireWindow(title);
-  if (hwnd == nullptr) return kBadUse;
-  HWND item = RequireItem(hwnd, id_text);
+  HWND item = RequireDialogItem(title, id_text);
   if (item == nullptr) return kBadUse;
   std::printf("%d\n", IsWindowEnabled(item) ? 1 : 0);
   return kDone;
@@ -212,9 +216,7 @@ std::optional<std::string> AskText(HWND window, UINT timeout_ms) {
 }
 
 int ItemText(const char* title, const char* id_text) {
-  HWND hwnd = RequireWindow(title);
-  if (hwnd == nullptr) return kBadUse;
-  HWND item = RequireItem(hwnd, id_text);
+  HWND item = RequireDialogItem(title, id_text);
   if (item == nullptr) return kBadUse;
   const std::optional<std::string> text = AskText(item, kSendTimeoutMs);
   if (!text) {
@@ -226,9 +228,7 @@ int ItemText(const char* title, const char* id_text) {
 }
 
 int WaitText(const char* title, const char* id_text, const char* want, const char* timeout_text) {
-  HWND hwnd = RequireWindow(title);
-  if (hwnd == nullptr) return kBadUse;
-  HWND item = RequireItem(hwnd, id_text);
+  HWND item = RequireDialogItem(title, id_text);
   if (item == nullptr) return kBadUse;
   std::string last = "(no answer)";
   return PollUntil(
@@ -248,9 +248,7 @@ int WaitEnabled(const char* title, const char* id_text, const char* want_text,
                 const char* timeout_text) {
   const std::string want = want_text;
   if (want != "0" && want != "1") return Usage();
-  HWND hwnd = RequireWindow(title);
-  if (hwnd == nullptr) return kBadUse;
-  HWND item = RequireItem(hwnd, id_text);
+  HWND item = RequireDialogItem(title, id_text);
   if (item == nullptr) return kBadUse;
   return PollUntil(
       timeout_text, [&] { return (IsWindowEnabled(item) ? "1" : "0") == want; },
@@ -261,9 +259,7 @@ int WaitEnabled(const char* title, const char* id_text, const char* want_text,
 }
 
 int Progress(const char* title, const char* id_text) {
-  HWND hwnd = RequireWindow(title);
-  if (hwnd == nullptr) return kBadUse;
-  HWND bar = RequireItem(hwnd, id_text);
+  HWND bar = RequireDialogItem(title, id_text);
   if (bar == nullptr) return kBadUse;
   // PBM_GETRANGE without a PBRANGE answers one limit: the low one for TRUE.
   DWORD_PTR values[3] = {};
@@ -404,9 +400,7 @@ int TypeKey(const char* title, const char* vk_text, const char* timeout_text, bo
 }
 
 int ClickItem(const char* title, const char* id_text) {
-  HWND hwnd = RequireWindow(title);
-  if (hwnd == nullptr) return kBadUse;
-  HWND item = RequireItem(hwnd, id_text);
+  HWND item = RequireDialogItem(title, id_text);
   if (item == nullptr) return kBadUse;
   return Post(item, BM_CLICK, 0, 0);
 }

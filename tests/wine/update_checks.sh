@@ -189,7 +189,14 @@ end_program() {
   expect_ended "WM_CLOSE"
 }
 
-expect_flash_is_image() {
+# After the box of a good update: OK, keep-alives resume, the program ends,
+# and the joystick's flash holds the carried image.
+end_good_update() {
+  answer_box || return 1
+  await 10 "keep-alives after the update" joystick_logged_after ' completed ' "$KEEP_ALIVE" ||
+    return 1
+  end_program || return 1
+  stop_joystick || return 1
   cmp -s "$RUN/flash.bin" "$FIRMWARE_BIN" ||
     fail "the joystick's flash ($RUN/flash.bin) is not $FIRMWARE_BIN"
 }
@@ -232,12 +239,7 @@ check_update_writes_the_image() {
   expect_text "$IDC_DEVICE_VERSION" V1.12 || return 1
   expect_progress "68 0 68" || return 1
   screenshot_area "$ARTIFACTS/update-result.png" "${area[@]}" || return 1
-  answer_box || return 1
-  await 10 "keep-alives after the update" joystick_logged_after ' completed ' "$KEEP_ALIVE" ||
-    return 1
-  end_program || return 1
-  stop_joystick || return 1
-  expect_flash_is_image || return 1
+  end_good_update || return 1
   expect_foreign_device_left_alone || return 1
   compare_with_simulation --close-at 5000
 }
@@ -343,12 +345,7 @@ check_shift_downgrades_newer_joystick() {
   probe key-up "$TITLE" "$VK_LSHIFT" "$KEY_MS" || fail "cannot release Shift" || return 1
   ((boxed == 0)) || return 1
   expect_success_box || return 1
-  answer_box || return 1
-  await 10 "keep-alives after the update" joystick_logged_after ' completed ' "$KEEP_ALIVE" ||
-    return 1
-  end_program || return 1
-  stop_joystick || return 1
-  expect_flash_is_image || return 1
+  end_good_update || return 1
   compare_with_simulation --device-release 113 --shift left --close-at 5000
 }
 
