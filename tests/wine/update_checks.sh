@@ -140,6 +140,16 @@ await_identified() {
   await 10 "a keep-alive" joystick_logged_after ' open ' "$KEEP_ALIVE"
 }
 
+# Starts the stand-in joystick with these options and the program, and
+# waits until the program has identified it, showing RELEASE.
+start_with_joystick() {
+  local release=$1
+  shift
+  start_joystick "$@" && start_program_on "$JOYSTICK_PIPE" && await_identified "$release"
+}
+
+click_update() { probe click "$TITLE" "$IDC_UPDATE" || fail "cannot click Update"; }
+
 # The display shows no device and Update is disabled.
 await_no_device() {
   local ms=$((SEARCH_SECONDS * 1000))
@@ -227,7 +237,7 @@ check_update_writes_the_image() {
   await_identified V1.00 || return 1
   window_area || return 1
   local area=("${AREA[@]}")
-  probe click "$TITLE" "$IDC_UPDATE" || fail "cannot click Update" || return 1
+  click_update || return 1
   # The joystick holds back after page 30's erase: the bar is at 30 of 68.
   # (The picture shows what Wine has put on the screen by then; now and then
   # that is still the bar of before the click.)
@@ -262,10 +272,8 @@ expect_foreign_device_left_alone() {
 
 # Unplugged after the 4th data report of page 11 (the 100th in all).
 check_update_unplugged_during_page_data() {
-  start_joystick --unplug-after data:100 || return 1
-  start_program_on "$JOYSTICK_PIPE" || return 1
-  await_identified V1.00 || return 1
-  probe click "$TITLE" "$IDC_UPDATE" || fail "cannot click Update" || return 1
+  start_with_joystick V1.00 --unplug-after data:100 || return 1
+  click_update || return 1
   expect_box "$UPDATE_ERROR" || return 1
   expect_progress "11 0 68" || return 1
   answer_box || return 1
@@ -280,10 +288,8 @@ check_update_unplugged_during_page_data() {
 # The joystick takes page 16's erase, then answers and takes nothing more:
 # the erase's answer and the first data report each time out.
 check_update_stalled_after_erase() {
-  start_joystick --stall-after erase:1 || return 1
-  start_program_on "$JOYSTICK_PIPE" || return 1
-  await_identified V1.00 || return 1
-  probe click "$TITLE" "$IDC_UPDATE" || fail "cannot click Update" || return 1
+  start_with_joystick V1.00 --stall-after erase:1 || return 1
+  click_update || return 1
   expect_box "$UPDATE_ERROR" || return 1
   local stalled
   stalled=$(awk '$3 == "stall" { print $1; exit }' "$RUN/joystick.log")
@@ -303,9 +309,7 @@ check_update_stalled_after_erase() {
 }
 
 check_unplug_and_replug_while_idle() {
-  start_joystick || return 1
-  start_program_on "$JOYSTICK_PIPE" || return 1
-  await_identified V1.00 || return 1
+  start_with_joystick V1.00 || return 1
   joystick_do unplug
   await_no_device || return 1
   joystick_do replug
@@ -316,10 +320,8 @@ check_unplug_and_replug_while_idle() {
 }
 
 check_newer_joystick_is_not_downgraded() {
-  start_joystick --release 113 || return 1
-  start_program_on "$JOYSTICK_PIPE" || return 1
-  await_identified V1.13 || return 1
-  probe click "$TITLE" "$IDC_UPDATE" || fail "cannot click Update" || return 1
+  start_with_joystick V1.13 --release 113 || return 1
+  click_update || return 1
   expect_box "$DOWNGRADE_REFUSED" || return 1
   answer_box || return 1
   await 10 "keep-alives after the box" joystick_logged_after ' identify$' "$KEEP_ALIVE" ||
@@ -334,11 +336,9 @@ check_newer_joystick_is_not_downgraded() {
 # only once the dialog's thread has taken the press (GetKeyState reads the
 # thread's own input state).
 check_shift_downgrades_newer_joystick() {
-  start_joystick --release 113 || return 1
-  start_program_on "$JOYSTICK_PIPE" || return 1
-  await_identified V1.13 || return 1
+  start_with_joystick V1.13 --release 113 || return 1
   probe key-down "$TITLE" "$VK_LSHIFT" "$KEY_MS" || fail "cannot hold Shift down" || return 1
-  probe click "$TITLE" "$IDC_UPDATE" || fail "cannot click Update" || return 1
+  click_update || return 1
   await_box
   local boxed=$?
   # Released whatever came, so that no later check finds Shift held.
