@@ -57,7 +57,10 @@ export WINEPREFIX=$BUILD/wineprefix
 export WINEARCH=win64
 export WINEDEBUG=-all
 # No Mono or Gecko: the program needs neither, and their installers would prompt.
-export WINEDLLOVERRIDES="mscoree,mshtml="
+NO_MONO_GECKO="mscoree,mshtml="
+# Wine's own setupapi and hid everywhere, although the stand-ins lie beside
+# the program: only the checks with the stand-in joystick load those.
+export WINEDLLOVERRIDES="$NO_MONO_GECKO;setupapi,hid=b"
 
 XVFB_PID=""
 WINESERVER_STARTED=0

@@ -109,7 +109,7 @@ stop_joystick() {
 
 # Starts the program with the stand-in DLLs, listing these pipes as HID interfaces.
 start_program_on() {
-  UF_HID_PIPES=$1 WINEDLLOVERRIDES="$WINEDLLOVERRIDES;setupapi,hid=n,b" \
+  UF_HID_PIPES=$1 WINEDLLOVERRIDES="$NO_MONO_GECKO;setupapi,hid=n,b" \
     wine "$PROGRAM_EXE" >"$RUN/program.log" 2>&1 &
   APP_PID=$!
   wait_dialog
