@@ -16,8 +16,7 @@
 //   uf_probe wait-text TITLE ID TEXT TIMEOUT_MS
 //                                           wait until dialog item ID reads TEXT
 //   uf_probe wait-enabled TITLE ID 0|1 TIMEOUT_MS
-//                                           wait until dialog item ID is disabled (0) or enabled
-//                                           (1)
+//                                           wait until dialog item ID is disabled (0), enabled (1)
 //   uf_probe progress TITLE ID              print "POS MIN MAX" of progress bar ID
 //   uf_probe wait-box TITLE TIMEOUT_MS      wait for a message box owned by the window; print
 //                                           "TICK \"CAPTION\" \"TEXT\"" (TICK: GetTickCount64

@@ -173,15 +173,21 @@ start_program() {
   APP_PID=$!
 }
 
+# Ends a process this script started: TERM, KILL if it is still there after
+# 10 s; then reaps it.
+end_process() {
+  local pid=$1 tries=0
+  if alive "$pid"; then
+    kill "$pid" 2>/dev/null || true
+    while alive "$pid" && ((++tries <= 50)); do sleep 0.2; done
+    if alive "$pid"; then kill -KILL "$pid" 2>/dev/null || true; fi
+  fi
+  wait "$pid" 2>/dev/null || true
+}
+
 stop_program() {
   [[ -n $APP_PID ]] || return 0
-  if alive "$APP_PID"; then
-    kill "$APP_PID" 2>/dev/null || true
-    local tries=0
-    while alive "$APP_PID" && ((++tries <= 50)); do sleep 0.2; done
-    alive "$APP_PID" && kill -KILL "$APP_PID" 2>/dev/null
-  fi
-  wait "$APP_PID" 2>/dev/null || true
+  end_process "$APP_PID"
   APP_PID=""
 }
 

@@ -92,11 +92,13 @@ KEEP_ALIVE=' W ok [0-9a-f]+ ping$'
 stop_joystick() {
   [[ -n $JOYSTICK_PID ]] || return 0
   joystick_do quit
-  if ! await 30 "the stand-in joystick to end" not alive "$JOYSTICK_PID"; then
-    kill "$JOYSTICK_PID" 2>/dev/null || true
-  fi
   local status=0
-  wait "$JOYSTICK_PID" 2>/dev/null || status=$?
+  if await 30 "the stand-in joystick to end" not alive "$JOYSTICK_PID"; then
+    wait "$JOYSTICK_PID" 2>/dev/null || status=$?
+  else
+    end_process "$JOYSTICK_PID"
+    status=1
+  fi
   JOYSTICK_PID=""
   ((status == 0)) || fail "the stand-in joystick ended with status $status" || return 1
   if joystick_logged ' unexpected | error | bad-command '; then
