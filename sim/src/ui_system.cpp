@@ -93,9 +93,11 @@ bool UiSystem::CloseBox(HWND window) {
   return true;
 }
 
-void UiSystem::PostClose(HWND window) {
+void UiSystem::PostClose(HWND window) { Post(window, WM_CLOSE, 0, 0); }
+
+void UiSystem::Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   state_->Require(window);
-  PostTo(*state_, window, WM_CLOSE, 0, 0, QueuedKind::kPosted);
+  PostTo(*state_, window, message, wParam, lParam, QueuedKind::kPosted);
 }
 
 void UiSystem::PressBoxButton(int id) {

@@ -3,13 +3,22 @@
 //
 //   updater-sim [--seed N] [--events FILE] [--capture FILE] [--close-at MS]
 //               [--no-device] [--device-release HEX] [--device-type HEX]
-//               [--latency MS] [--click-at MS]... [--shift left|right]
+//               [--latency MS] [--click-at MS]... [--no-click] [--shift left|right]
 //               [--unplug-at MS]... [--plug-at MS]... [--stall-at MS]
+//               [--unplug-after KIND:N] [--stall-after KIND:N]
 //               [--fail-write N]... [--fail-read N]... [--bad-checksum PAGE]...
 //               [--syscommand MS:ID]... [--key MS:NAME]...
 //
 // Numbers are decimal or 0x-hex. Key names: Enter, Escape, F1, Alt+F4.
-// Message boxes are answered with OK 500 virtual ms after they appear.
+// Update is clicked at 2000 ms unless --click-at or --no-click says otherwise.
+// Each transfer takes 1 ms unless --latency says otherwise. Message boxes are
+// answered with OK 500 virtual ms after they appear. Without --close-at the
+// dialog is closed once every action has run and no update is under way;
+// with it, at that time, and actions due later are dropped (a line on stderr
+// names them). --syscommand posts WM_SYSCOMMAND with any value to the dialog,
+// as another program may. KIND:N is the joystick's Nth report of a kind
+// (identify, ping, erase, data, program, checksum, finish, or report for any):
+// the device is unplugged, or stalls, as the next transfer starts.
 //
 // Exit codes: 0 the program ran and ended; 1 bad usage; 2 deadlock;
 // 3 time limit (a hang); 4 the script failed; 5 the program crashed.
@@ -25,8 +34,10 @@
 #include <vector>
 
 #include "simwin/kernel.h"
+#include "simwin/sched.h"
 #include "support/cli.h"
 #include "support/program_run.h"
+#include "support/report_trigger.h"
 
 namespace {
 
@@ -35,6 +46,8 @@ using uft::ParseNumber;
 constexpr sim::Ticks kBoxAnswerDelay = 500;
 constexpr sim::Ticks kDefaultClickAt = 2000;
 constexpr sim::Ticks kDefaultCloseAt = 3000;
+constexpr sim::Ticks kDefaultLatency = 1;
+constexpr sim::Ticks kCloseGraceMs = 60000;
 
 struct Action {
   sim::Ticks at = 0;
@@ -50,12 +63,15 @@ struct Options {
   bool device = true;
   std::uint16_t deviceRelease = 0x0100;
   std::uint16_t deviceType = 0x0420;
-  sim::Ticks latency = 0;
+  sim::Ticks latency = kDefaultLatency;
   std::vector<sim::Ticks> clicks;
+  bool click = true;
   std::optional<int> shiftKey;
   std::vector<sim::Ticks> unplugs;
   std::vector<sim::Ticks> plugs;
   std::optional<sim::Ticks> stallAt;
+  std::optional<uft::ReportTrigger> unplugAfter;
+  std::optional<uft::ReportTrigger> stallAfter;
   std::vector<std::uint64_t> failWrites;
   std::vector<std::uint64_t> failReads;
   std::vector<std::size_t> badChecksumPages;
@@ -100,6 +116,8 @@ Options ParseOptions(int argc, char** argv) {
       options.latency = ParseNumber(value());
     } else if (flag == "--click-at") {
       options.clicks.push_back(ParseNumber(value()));
+    } else if (flag == "--no-click") {
+      options.click = false;
     } else if (flag == "--shift") {
       const std::string side = value();
       if (side == "left") {
@@ -115,6 +133,10 @@ Options ParseOptions(int argc, char** argv) {
       options.plugs.push_back(ParseNumber(value()));
     } else if (flag == "--stall-at") {
       options.stallAt = ParseNumber(value());
+    } else if (flag == "--unplug-after") {
+      options.unplugAfter = uft::ParseReportTrigger(value());
+    } else if (flag == "--stall-after") {
+      options.stallAfter = uft::ParseReportTrigger(value());
     } else if (flag == "--fail-write") {
       options.failWrites.push_back(ParseNumber(value()));
     } else if (flag == "--fail-read") {
@@ -136,7 +158,12 @@ Options ParseOptions(int argc, char** argv) {
       throw std::invalid_argument("unknown option " + flag);
     }
   }
-  if (options.clicks.empty() && options.device) options.clicks.push_back(kDefaultClickAt);
+  if (!options.click && !options.clicks.empty()) {
+    throw std::invalid_argument("--no-click and --click-at exclude each other");
+  }
+  if (options.click && options.clicks.empty() && options.device) {
+    options.clicks.push_back(kDefaultClickAt);
+  }
   return options;
 }
 
@@ -176,7 +203,7 @@ std::vector<Action> BuildActions(const Options& options, sim::HidId joystick) {
   }
   for (const auto& [at, id] : options.sysCommands) {
     actions.push_back({at, "system command", [id = id](sim::Script& s) {
-                         if (HWND dialog = MainDialog(s)) s.Ui().SysCommand(dialog, id);
+                         if (HWND dialog = MainDialog(s)) s.Ui().Post(dialog, WM_SYSCOMMAND, id, 0);
                        }});
   }
   for (const auto& [at, name] : options.keys) {
@@ -196,29 +223,31 @@ bool AnswerOpenBox(sim::Script& s) {
 }
 
 // Plays the actions at their times, answering boxes as they come, then
-// closes the dialog once nothing is left to do.
+// closes the dialog: at closeAt when it was asked for, else once nothing is
+// left to do and no update is under way.
 void PlayScript(sim::Script& s, const std::vector<Action>& actions, sim::Ticks closeAt,
                 bool closeExplicit) {
   std::size_t next = 0;
   auto dialogGone = [&] { return s.Ui().Dialog(uft::kMainDialog) == nullptr; };
   bool opened = false;
+  std::optional<sim::Ticks> closeDeadline;  // set once WM_CLOSE is posted
   for (;;) {
-    if (!opened) opened = s.Ui().Dialog(uft::kMainDialog) != nullptr;
+    if (!opened) opened = !dialogGone();
     if (opened && dialogGone() && !s.Ui().OpenBox()) return;
-    const sim::Ticks due = next < actions.size() ? actions[next].at : closeAt;
-    const sim::Ticks now = s.Now();
-    if (now < due) {
-      s.WaitFor([&] { return s.Ui().OpenBox().has_value() || (opened && dialogGone()); },
-                due - now);
-      if (AnswerOpenBox(s)) continue;
-      if (s.Now() < due) continue;
-    }
     if (AnswerOpenBox(s)) continue;
+    const sim::Ticks due = closeDeadline           ? *closeDeadline
+                           : next < actions.size() ? actions[next].at
+                                                   : closeAt;
+    if (s.Now() < due) {
+      s.WaitFor([&] { return s.Ui().OpenBox().has_value() || (opened && dialogGone()); },
+                due - s.Now());
+      continue;
+    }
+    if (closeDeadline) return;  // the dialog did not go; the run's outcome tells
     if (next < actions.size()) {
       actions[next++].run(s);
       continue;
     }
-    // Nothing left: close, unless an update or a box is still under way.
     HWND dialog = s.Ui().Dialog(uft::kMainDialog);
     if (dialog == nullptr) {
       if (opened) return;
@@ -230,9 +259,40 @@ void PlayScript(sim::Script& s, const std::vector<Action>& actions, sim::Ticks c
       continue;
     }
     s.Ui().PostClose(dialog);
-    s.WaitFor([&] { return dialogGone() || s.Ui().OpenBox().has_value(); }, 60000);
-    if (dialogGone()) return;
+    closeDeadline = s.Now() + kCloseGraceMs;
   }
+}
+
+// Faults that begin after the joystick's Nth report of a kind take effect
+// as the next transfer starts, before it reaches the device.
+void ArmReportFaults(uft::ProgramMachine& machine, sim::HidId joystick, const Options& options) {
+  if (!options.unplugAfter && !options.stallAfter) return;
+  machine.Hid().Faults(joystick).failIf =
+      [&machine, joystick, unplugAfter = options.unplugAfter, stallAfter = options.stallAfter,
+       unplugged = false, stalled = false](DWORD, bool, const std::uint8_t*) mutable {
+        sim::HidBus& hid = machine.Hid();
+        const sim::Joystick& device = hid.JoystickOf(joystick);
+        if (unplugAfter && !unplugged && unplugAfter->Reached(device)) {
+          unplugged = true;
+          hid.Unplug(joystick);
+        }
+        if (stallAfter && !stalled && stallAfter->Reached(device)) {
+          stalled = true;
+          hid.Faults(joystick).stallAt = sim::Now();
+        }
+        return false;
+      };
+}
+
+// With an explicit close time, the actions due after it never run.
+void DropActionsAfter(std::vector<Action>& actions, sim::Ticks closeAt) {
+  auto later = std::find_if(actions.begin(), actions.end(),
+                            [closeAt](const Action& a) { return a.at > closeAt; });
+  if (later == actions.end()) return;
+  std::cerr << "updater-sim: closing at " << closeAt << " ms drops the later actions:";
+  for (auto it = later; it != actions.end(); ++it) std::cerr << " " << it->name << " at " << it->at;
+  std::cerr << "\n";
+  actions.erase(later, actions.end());
 }
 
 }  // namespace
@@ -246,9 +306,17 @@ int main(int argc, char** argv) {
     std::cerr
         << "usage: updater-sim [--seed N] [--events FILE] [--capture FILE] [--close-at MS]\n"
            "  [--no-device] [--device-release HEX] [--device-type HEX] [--latency MS]\n"
-           "  [--click-at MS]... [--shift left|right] [--unplug-at MS]... [--plug-at MS]...\n"
-           "  [--stall-at MS] [--fail-write N]... [--fail-read N]... [--bad-checksum PAGE]...\n"
-           "  [--syscommand MS:ID]... [--key MS:Enter|Escape|F1|Alt+F4]...\n";
+           "  [--click-at MS]... [--no-click] [--shift left|right] [--unplug-at MS]...\n"
+           "  [--plug-at MS]... [--stall-at MS] [--unplug-after KIND:N] [--stall-after KIND:N]\n"
+           "  [--fail-write N]... [--fail-read N]... [--bad-checksum PAGE]...\n"
+           "  [--syscommand MS:ID]... [--key MS:Enter|Escape|F1|Alt+F4]...\n"
+           "Update is clicked at 2000 ms unless --click-at or --no-click is given; each\n"
+           "transfer takes 1 ms unless --latency is given. Boxes are answered with OK after\n"
+           "500 ms. --close-at closes the dialog at that time and drops later actions;\n"
+           "without it the dialog is closed when every action has run and no update is\n"
+           "under way. --syscommand posts WM_SYSCOMMAND with any value to the dialog.\n"
+           "KIND:N: the joystick's Nth report of a kind (identify, ping, erase, data,\n"
+           "program, checksum, finish, report); the fault begins as the next transfer starts.\n";
     return 1;
   }
 
@@ -267,11 +335,16 @@ int main(int argc, char** argv) {
     if (options.stallAt) faults.stallAt = *options.stallAt;
     for (auto page : options.badChecksumPages)
       machine.Hid().JoystickOf(joystick).BadChecksumForPage(page);
+    ArmReportFaults(machine, joystick, options);
   }
 
-  const std::vector<Action> actions = BuildActions(options, joystick);
+  std::vector<Action> actions = BuildActions(options, joystick);
   sim::Ticks closeAt = options.closeAt.value_or(kDefaultCloseAt);
-  if (!options.closeAt && !actions.empty()) closeAt = std::max(closeAt, actions.back().at + 1000);
+  if (options.closeAt) {
+    DropActionsAfter(actions, closeAt);
+  } else if (!actions.empty()) {
+    closeAt = std::max(closeAt, actions.back().at + 1000);
+  }
 
   const sim::RunResult result = machine.Run(
       [&](sim::Script& s) { PlayScript(s, actions, closeAt, options.closeAt.has_value()); });

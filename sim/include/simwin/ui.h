@@ -98,6 +98,8 @@ class UiSystem {
   bool CloseBox(HWND window);  // the caption's close button (SC_CLOSE)
   bool Close(HWND window) { return CloseBox(window); }
   void PostClose(HWND window);  // WM_CLOSE posted from outside, as another program might
+  // Any message posted from outside, as another program might.
+  void Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   // Presses a button of the open message box (IDOK, IDCANCEL, IDYES ...).
   void PressBoxButton(int id = IDOK);
   void Minimize(HWND window);
