@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "simwin/kernel.h"
 #include "simwin/machine.h"
 #include "simwin/ui.h"
 
@@ -897,13 +899,68 @@ TEST_F(SimUi, StringsIconsAndMissingResources) {
     EXPECT_EQ(LoadStringA(nullptr, 2, buf, sizeof buf), 0);    // not in the table
     EXPECT_EQ(LoadStringA(nullptr, 300, buf, sizeof buf), 0);  // no such block
     EXPECT_STREQ(buf, "");
-    HICON icon = LoadIconW(nullptr, MAKEINTRESOURCEW(128));
+    HICON icon = LoadIconW(sim::kModuleInstance, MAKEINTRESOURCEW(128));
     EXPECT_NE(icon, nullptr);
-    EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(128)), icon);
+    EXPECT_EQ(LoadIconW(sim::kModuleInstance, MAKEINTRESOURCEW(128)), icon);
     EXPECT_EQ(Ui().IconResourceId(icon), 128);
-    EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(129)), nullptr);  // a bitmap, not an icon
+    // A bitmap, not an icon.
+    EXPECT_EQ(LoadIconW(sim::kModuleInstance, MAKEINTRESOURCEW(129)), nullptr);
     Dlg unused;
     EXPECT_EQ(RunDialog(999, unused), -1);
+  });
+}
+
+// The module handle decides whose resources a call reaches: the program's
+// instance handle its own; null the executable's for strings and dialogs,
+// but only the system's own icons and cursors; any other handle nothing.
+TEST_F(SimUi, ResourcesComeFromTheModuleNamed) {
+  using Load = std::function<bool(HINSTANCE)>;
+  const Load programIcon = [](HINSTANCE m) {
+    return LoadIconW(m, MAKEINTRESOURCEW(128)) != nullptr;
+  };
+  const Load systemIcon = [](HINSTANCE m) {
+    return LoadIconW(m, MAKEINTRESOURCEW(32512)) != nullptr;  // IDI_APPLICATION
+  };
+  const Load arrow = [](HINSTANCE m) { return LoadCursorA(m, IDC_ARROW) != nullptr; };
+  const Load string = [](HINSTANCE m) {
+    char buf[8];
+    return LoadStringA(m, 1, buf, sizeof buf) == 3;
+  };
+  const Load dialog = [](HINSTANCE m) {
+    Dlg d;
+    d.init = [](HWND h) {
+      EndDialog(h, 7);
+      return FALSE;
+    };
+    return DialogBoxParamA(m, MAKEINTRESOURCEA(200), nullptr, &ScriptedProc,
+                           reinterpret_cast<LPARAM>(&d)) == 7;
+  };
+  const HINSTANCE program = sim::kModuleInstance;
+  const HINSTANCE other = reinterpret_cast<HINSTANCE>(std::uintptr_t{0x10000000});
+  const struct {
+    const char* what;
+    const Load& load;
+    HINSTANCE module;
+    bool found;
+  } cases[] = {
+      {"program icon", programIcon, program, true},
+      {"program icon", programIcon, nullptr, false},
+      {"program icon", programIcon, other, false},
+      {"system icon", systemIcon, nullptr, true},
+      {"system icon", systemIcon, program, false},
+      {"arrow cursor", arrow, nullptr, true},
+      {"arrow cursor", arrow, program, false},
+      {"string", string, program, true},
+      {"string", string, nullptr, true},
+      {"string", string, other, false},
+      {"dialog", dialog, program, true},
+      {"dialog", dialog, nullptr, true},
+      {"dialog", dialog, other, false},
+  };
+  Run([&] {
+    for (const auto& c : cases) {
+      EXPECT_EQ(c.load(c.module), c.found) << c.what << " from module " << c.module;
+    }
   });
 }
 
