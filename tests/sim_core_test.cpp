@@ -302,6 +302,31 @@ TEST(SimKernel, ThreadCreationFailures) {
   EXPECT_EQ(m.Kern().OpenHandleCount(), 0u);
 }
 
+DWORD CALLBACK Quit(LPVOID) { return 0; }
+void Wrapped() {}
+
+// A thread is known by what it runs: its start routine, or what a start
+// wrapper of the program runs when the machine is told how to see that.
+TEST(SimKernel, ThreadsAreKnownByTheirRoutine) {
+  auto options = Options();
+  options.threadProcedure = [](LPTHREAD_START_ROUTINE start, LPVOID) {
+    return start == &RunFunction ? &Wrapped : nullptr;
+  };
+  sim::Machine m(options);
+  m.RunThread([] {
+    std::function<void()> nothing = [] {};
+    for (HANDLE h : {Spawn(nothing), CreateThread(nullptr, 0, &Quit, nullptr, 0, nullptr)}) {
+      WaitForSingleObject(h, INFINITE);
+      CloseHandle(h);
+    }
+  });
+  const auto threads = m.Kern().Threads();
+  ASSERT_EQ(threads.size(), 3u);
+  EXPECT_EQ(threads[0].routine, nullptr);  // the main thread
+  EXPECT_EQ(threads[1].routine, &Wrapped);
+  EXPECT_EQ(threads[2].routine, reinterpret_cast<sim::ThreadRoutine>(&Quit));
+}
+
 TEST(SimKernel, SuspendedThreadRunsOnlyWhenResumed) {
   sim::Machine m(Options());
   bool ran = false;

@@ -89,6 +89,7 @@ std::vector<ThreadInfo> Kernel::Threads() const {
     if (info.state == ThreadState::kBlocked) info.blockedIn = std::string(t->what);
     info.exitCode = t->finished ? t->exitCode : STILL_ACTIVE;
     info.endedByRunEnd = t->ended;
+    info.routine = t->routine;
     list.push_back(std::move(info));
   }
   return list;
@@ -264,6 +265,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
   const DWORD id = k.nextThreadId;
   k.nextThreadId += 4;
   sim::SimThread& t = k.NewThread(id, "thread " + sim::HexString(id), false, {});
+  const auto& seeThrough = k.machine.Options().threadProcedure;
+  t.routine = seeThrough ? seeThrough(start, parameter) : nullptr;
+  if (t.routine == nullptr) t.routine = reinterpret_cast<sim::ThreadRoutine>(start);
   t.body = [&t, start, parameter] {
     sim::race::HappensAfter(&t);
     t.exitCode = [start, parameter] {

@@ -47,6 +47,7 @@ struct SimThread {
   bool script = false;
   bool isMain = false;  // the process's main thread: its return ends the run
   std::function<void()> body;
+  ThreadRoutine routine = nullptr;  // what it runs, for observation
   std::thread host;
   std::condition_variable cv;  // signalled when the baton is handed to this thread
 

@@ -18,7 +18,6 @@
 namespace uft {
 namespace {
 
-constexpr DWORD kMonitorThreadId = sim::kMainThreadId + 4;
 constexpr char kJoystickName[] = "Brelt Kestrune Arcade Joystick";
 constexpr char kUnknownDevice[] = "Unknown Device !";
 constexpr char kHelpFailedText[] = "Failed to launch help.";
@@ -85,8 +84,9 @@ struct DevicePlan {
   std::vector<std::uint64_t> failWrites, failReads, failOpens, failAttributes, failDetails;
   std::optional<std::uint64_t> unplugAtTransfer;
   sim::Ticks extraReadLatency = 0;
-  std::uint64_t failOneIn = 0;  // random transfer failures, 0: none
-  DWORD failThread = 0;         // only this thread's transfers fail; 0: any
+  enum class Thread { kAny, kUi, kMonitor };
+  std::uint64_t failOneIn = 0;       // random transfer failures, 0: none
+  Thread failThread = Thread::kAny;  // whose transfers fail
 
   sim::HidId id = 0;  // once plugged
 };
@@ -155,6 +155,7 @@ class SeedRun {
 
   // ---- the checks ----
   void Fail(std::string line) { failures_.push_back(std::move(line)); }
+  bool IsMonitor(DWORD thread);
   void CheckRun(const sim::RunResult& result);
   void CheckUpdates(ExploreResult& r);
   void CheckThreadsAndHandles();
@@ -178,6 +179,7 @@ class SeedRun {
   std::map<std::size_t, sim::Ticks> answered_;
   std::size_t boxesSeen_ = 0;
   std::optional<sim::Ticks> answerAt_;
+  std::optional<DWORD> monitorId_;  // once the program has started it
   bool randomFaults_ = true;
   sim::Ticks goneAt_ = 0;
 
@@ -207,7 +209,8 @@ void SeedRun::PlanDevices() {
     if (plan_.Chance(15)) d.unplugAtTransfer = plan_.Between(1, 2000);
     if (plan_.Chance(20)) {
       d.failOneIn = plan_.Between(150, 3000);
-      d.failThread = plan_.Pick<DWORD>({0, sim::kMainThreadId, kMonitorThreadId});
+      d.failThread = plan_.Pick(
+          {DevicePlan::Thread::kAny, DevicePlan::Thread::kUi, DevicePlan::Thread::kMonitor});
     }
     if (plan_.Chance(10)) d.failOpens.push_back(plan_.Between(1, 4));
     if (plan_.Chance(10)) d.failAttributes.push_back(plan_.Between(1, 4));
@@ -250,9 +253,9 @@ void SeedRun::PlanDevices() {
     if (d.unplugAtTransfer) planText_ << ", unplugged at transfer " << *d.unplugAtTransfer;
     if (d.failOneIn != 0) {
       planText_ << ", 1 in " << d.failOneIn << " transfers"
-                << (d.failThread == 0                    ? ""
-                    : d.failThread == sim::kMainThreadId ? " (ui)"
-                                                         : " (monitor)")
+                << (d.failThread == DevicePlan::Thread::kAny  ? ""
+                    : d.failThread == DevicePlan::Thread::kUi ? " (ui)"
+                                                              : " (monitor)")
                 << " fails";
     }
     if (d.extraReadLatency != 0) planText_ << ", answers " << d.extraReadLatency << " ms late";
@@ -441,7 +444,8 @@ void SeedRun::PlugDevice(DevicePlan& d) {
   f.failIf = [this, &d](DWORD thread, bool write, const std::uint8_t* buffer) {
     starts_.push_back({sim::Now(), thread, write, buffer != nullptr ? buffer[2] : std::uint8_t{0}});
     if (!randomFaults_ || d.failOneIn == 0) return false;
-    if (d.failThread != 0 && d.failThread != thread) return false;
+    if (d.failThread == DevicePlan::Thread::kUi && thread != sim::kMainThreadId) return false;
+    if (d.failThread == DevicePlan::Thread::kMonitor && !IsMonitor(thread)) return false;
     return live_.Below(d.failOneIn) == 0;
   };
   if (s_ != nullptr) Log("plugged " + d.name + " as interface " + std::to_string(d.id));
@@ -593,7 +597,7 @@ void SeedRun::CheckQuietDisplay() {
   const auto& capture = s_->Hid().Capture();
   std::optional<std::size_t> query;
   for (std::size_t i = 0; i < capture.size(); ++i) {
-    if (capture[i].thread == kMonitorThreadId && capture[i].write &&
+    if (IsMonitor(capture[i].thread) && capture[i].write &&
         IsCommand(capture[i].bytes, CMD_IDENTIFY)) {
       query = i;
     }
@@ -602,7 +606,7 @@ void SeedRun::CheckQuietDisplay() {
   if (!failed) {
     failed = true;
     for (std::size_t i = *query + 1; i < capture.size(); ++i) {
-      if (capture[i].thread != kMonitorThreadId) continue;
+      if (!IsMonitor(capture[i].thread)) continue;
       const auto& answer = capture[i];
       failed = answer.write || !answer.ok || answer.bytes.size() < 7 ||
                (answer.bytes[5] << 8 | answer.bytes[6]) != DEVICE_TYPE_ID;
@@ -713,6 +717,13 @@ void SeedRun::Timeline(sim::Script& s) {
 // ---------------------------------------------------------------------------------------
 // The checks
 
+bool SeedRun::IsMonitor(DWORD thread) {
+  if (!monitorId_) {
+    if (const auto monitor = FindMonitorThread(machine_.Kern())) monitorId_ = monitor->id;
+  }
+  return monitorId_ == thread;
+}
+
 void SeedRun::CheckRun(const sim::RunResult& result) {
   if (result.outcome != sim::Outcome::kExited) {
     Fail("the run did not end with the program's exit (outcome " +
@@ -814,8 +825,7 @@ void SeedRun::CheckUpdates(ExploreResult& r) {
     const auto answered = answered_.find(*u.box);
     const sim::Ticks to = answered != answered_.end() ? answered->second : ~sim::Ticks{0};
     for (const TransferStart& st : starts_) {
-      if (st.thread == kMonitorThreadId && st.write && st.code == CMD_PING && st.at > from &&
-          st.at < to) {
+      if (IsMonitor(st.thread) && st.write && st.code == CMD_PING && st.at > from && st.at < to) {
         Fail("keep-alive started at " + std::to_string(st.at) + " during " + name + " (click at " +
              std::to_string(from) + ", box answered at " +
              (answered != answered_.end() ? std::to_string(to) : std::string("never")) + ")");
@@ -827,21 +837,19 @@ void SeedRun::CheckUpdates(ExploreResult& r) {
 }
 
 void SeedRun::CheckThreadsAndHandles() {
-  bool monitorSeen = false;
+  const auto monitor = FindMonitorThread(machine_.Kern());
+  if (!monitor) {
+    Fail("no monitor thread was started");
+  } else if (monitor->exitCode != 1 && !monitor->endedByRunEnd) {
+    Fail("the monitor thread returned " + std::to_string(monitor->exitCode) + ", expected 1");
+  }
   for (const sim::ThreadInfo& t : machine_.Kern().Threads()) {
     if (t.script || t.id == sim::kMainThreadId) continue;
-    if (t.id == kMonitorThreadId) {
-      monitorSeen = true;
-      if (t.exitCode != 1 && !t.endedByRunEnd) {
-        Fail("the monitor thread returned " + std::to_string(t.exitCode) + ", expected 1");
-      }
-    }
     if (t.endedByRunEnd) {
       Fail(t.description + " was still running when the program ended" +
            (t.blockedIn.empty() ? "" : " (in " + t.blockedIn + ")"));
     }
   }
-  if (!monitorSeen) Fail("no monitor thread was started");
   int deviceHandles = 0;
   for (const sim::HandleInfo& h : machine_.Kern().OpenHandles()) {
     if (h.description.starts_with(kDeviceHandlePrefix) && ++deviceHandles == 1) continue;

@@ -16,6 +16,9 @@ namespace sim {
 
 using Ticks = std::uint64_t;  // virtual milliseconds since the machine started
 
+// A routine a thread runs, as an address to compare with a function's.
+using ThreadRoutine = void (*)();
+
 // ---- scheduler -----------------------------------------------------------------
 Ticks Now();
 
