@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "simwin/hid.h"
 #include "simwin/kernel.h"
 #include "simwin/machine.h"
 
@@ -177,6 +178,145 @@ TEST(SimScheduler, SameSeedSameInterleavingOtherSeedsDiffer) {
     seen.insert(once);
   }
   EXPECT_GT(seen.size(), 3u);
+}
+
+// Which of two threads got to its step first: 'w' the thread that a call
+// made runnable, 'c' the caller. The steps are not ordered (that is the
+// point), so the first claims it atomically.
+void Claim(std::atomic<char>& first, char who) {
+  char none = 0;
+  first.compare_exchange_strong(none, who);
+}
+
+using WakeRun = std::function<void(sim::Machine&, std::atomic<char>&)>;
+
+// Who went first, over a number of seeds.
+std::set<char> WakeOrders(const WakeRun& run) {
+  std::set<char> orders;
+  for (std::uint64_t seed = 1; seed <= 16; ++seed) {
+    sim::Machine m(Options(seed));
+    std::atomic<char> first = 0;
+    const auto result = m.RunThread([&] { run(m, first); });
+    EXPECT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+    orders.insert(first.load());
+  }
+  return orders;
+}
+
+void Finish(HANDLE thread) {
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+HANDLE OpenDevice(sim::Machine& m, sim::Ticks latency) {
+  sim::HidInterfaceSpec spec;
+  spec.latency = latency;
+  const sim::HidId id = m.Hid().Plug(spec);
+  return CreateFileA(m.Hid().Path(id).c_str(), GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// On a machine with several processors a thread that a call makes runnable
+// may run at once, before the caller's next step; which goes first is the
+// seed's choice. Each case wakes a thread that steps as 'w', then steps as 'c'.
+TEST(SimScheduler, AWokenThreadMayRunBeforeTheCallersNextStep) {
+  const std::pair<const char*, WakeRun> cases[] = {
+      {"CreateThread",
+       [](sim::Machine&, std::atomic<char>& first) {
+         std::function<void()> woken = [&] { Claim(first, 'w'); };
+         HANDLE thread = Spawn(woken);
+         Claim(first, 'c');
+         Finish(thread);
+       }},
+      {"ResumeThread",
+       [](sim::Machine&, std::atomic<char>& first) {
+         std::function<void()> woken = [&] { Claim(first, 'w'); };
+         HANDLE thread = Spawn(woken, CREATE_SUSPENDED);
+         ResumeThread(thread);
+         Claim(first, 'c');
+         Finish(thread);
+       }},
+      {"SetEvent",
+       [](sim::Machine&, std::atomic<char>& first) {
+         HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+         std::function<void()> woken = [&] {
+           WaitForSingleObject(event, INFINITE);
+           Claim(first, 'w');
+         };
+         HANDLE thread = Spawn(woken);
+         Sleep(1);
+         SetEvent(event);
+         Claim(first, 'c');
+         Finish(thread);
+         CloseHandle(event);
+       }},
+      {"LeaveCriticalSection",
+       [](sim::Machine&, std::atomic<char>& first) {
+         CRITICAL_SECTION lock;
+         InitializeCriticalSection(&lock);
+         EnterCriticalSection(&lock);
+         std::function<void()> woken = [&] {
+           EnterCriticalSection(&lock);
+           Claim(first, 'w');
+           LeaveCriticalSection(&lock);
+         };
+         HANDLE thread = Spawn(woken);
+         Sleep(1);
+         LeaveCriticalSection(&lock);
+         Claim(first, 'c');
+         Finish(thread);
+         DeleteCriticalSection(&lock);
+       }},
+      {"CancelSynchronousIo",
+       [](sim::Machine&, std::atomic<char>& first) {
+         std::function<void()> woken = [&] {
+           sim::BeginSynchronousIo();
+           sim::WaitUntil([] { return sim::IoCancelled(); }, std::nullopt, "ReadFile(test)");
+           sim::EndSynchronousIo();
+           Claim(first, 'w');
+         };
+         HANDLE thread = Spawn(woken);
+         Sleep(1);
+         CancelSynchronousIo(thread);
+         Claim(first, 'c');
+         Finish(thread);
+       }},
+      {"WriteFile, with a call waiting behind it on the handle",
+       [](sim::Machine& m, std::atomic<char>& first) {
+         HANDLE device = OpenDevice(m, 10);
+         std::function<void()> woken = [&] {
+           Sleep(1);
+           HIDD_ATTRIBUTES attributes{};
+           HidD_GetAttributes(device, &attributes);
+           Claim(first, 'w');
+         };
+         HANDLE thread = Spawn(woken);
+         const std::uint8_t report[sim::kHidReportSize] = {};
+         DWORD written = 0;
+         WriteFile(device, report, sizeof report, &written, nullptr);
+         Claim(first, 'c');
+         Finish(thread);
+         CloseHandle(device);
+       }},
+      {"CloseHandle, with a read pending on the device",
+       [](sim::Machine& m, std::atomic<char>& first) {
+         HANDLE device = OpenDevice(m, 0);
+         std::function<void()> woken = [&] {
+           std::uint8_t report[sim::kHidReportSize] = {};
+           DWORD read = 0;
+           ReadFile(device, report, sizeof report, &read, nullptr);
+           Claim(first, 'w');
+         };
+         HANDLE thread = Spawn(woken);
+         Sleep(1);
+         CloseHandle(device);
+         Claim(first, 'c');
+         Finish(thread);
+       }},
+  };
+  for (const auto& [call, run] : cases) {
+    EXPECT_EQ(WakeOrders(run), (std::set<char>{'c', 'w'})) << call;
+  }
 }
 
 TEST(SimScheduler, DeadlockOfTwoThreadsIsReported) {

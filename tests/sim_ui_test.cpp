@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -323,6 +325,82 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+void Claim(std::atomic<char>& first, char who) {
+  char none = 0;
+  first.compare_exchange_strong(none, who);
+}
+
+// A thread that a post or a reply makes runnable may run at once, before
+// the caller's next step; which goes first is the seed's choice. The dialog
+// thread and another one each take one step ('w' the woken one, 'c' the
+// caller) around the call; the first to step claims it atomically, as the
+// steps are not ordered.
+TEST_F(SimUi, AWokenThreadMayRunBeforeTheCallersNextStep) {
+  struct Side {
+    std::function<void(HWND, std::atomic<char>&)> other;   // on a thread of its own
+    std::function<void(HWND, std::atomic<char>&)> dialog;  // inside WM_INITDIALOG
+  };
+  const std::pair<const char*, Side> cases[] = {
+      {"PostMessageA",
+       {[](HWND h, std::atomic<char>& first) {
+          Sleep(1);  // the dialog's thread waits for it
+          PostMessageA(h, WM_APP, 0, 0);
+          Claim(first, 'c');
+        },
+        [](HWND, std::atomic<char>& first) {
+          MSG m;
+          GetMessageA(&m, nullptr, WM_APP, WM_APP);
+          Claim(first, 'w');
+        }}},
+      {"the reply to SendMessageA",
+       {[](HWND h, std::atomic<char>& first) {
+          SendMessageA(h, WM_APP, 0, 0);
+          Claim(first, 'w');
+        },
+        [](HWND, std::atomic<char>& first) {
+          MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_SENDMESSAGE, 0);
+          MSG m;
+          PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE | PM_QS_SENDMESSAGE);
+          Claim(first, 'c');
+        }}},
+  };
+  struct Shared {
+    const Side* side;
+    HWND dialog;
+    std::atomic<char> first;
+  };
+  for (const auto& [call, side] : cases) {
+    std::set<char> orders;
+    for (std::uint64_t seed = 1; seed <= 16; ++seed) {
+      sim::MachineOptions options = Options();
+      options.seed = seed;
+      sim::Machine machine(options);
+      Shared shared{&side, nullptr, 0};
+      Dlg d;
+      d.init = [&](HWND h) {
+        shared.dialog = h;
+        HANDLE other = CreateThread(
+            nullptr, 0,
+            [](LPVOID p) -> DWORD {
+              auto* s = static_cast<Shared*>(p);
+              s->side->other(s->dialog, s->first);
+              return 0;
+            },
+            &shared, 0, nullptr);
+        side.dialog(h, shared.first);
+        WaitForSingleObject(other, INFINITE);
+        CloseHandle(other);
+        EndDialog(h, 0);
+        return FALSE;
+      };
+      const auto result = machine.RunThread([&] { RunDialog(kMainTemplate, d); });
+      EXPECT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+      orders.insert(shared.first.load());
+    }
+    EXPECT_EQ(orders, (std::set<char>{'c', 'w'})) << call;
+  }
+}
 
 TEST_F(SimUi, MessageBoxLoopTakesSentMessages) {
   SendShared s;

@@ -137,6 +137,7 @@ BOOL CloseHandle(HANDLE handle) {
   if (--count->second == 0) {
     k.handleCounts.erase(count);
     object->OnLastHandleClosed();
+    sim::WakePoint();  // transfers pending on a device handle end
   }
   return TRUE;
 }
@@ -215,6 +216,7 @@ BOOL SetEvent(HANDLE event) {
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
   object->Set(true);
   sim::race::HappensBefore(object.get());
+  sim::WakePoint();
   return TRUE;
 }
 
@@ -290,6 +292,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
   HANDLE handle = sim::OpenHandle(t.object);
   if (threadId != nullptr) *threadId = id;
   sim::Record("CreateThread", sim::HexString(id));
+  if (t.suspendCount == 0) sim::WakePoint();
   return handle;
 }
 
@@ -301,7 +304,10 @@ DWORD ResumeThread(HANDLE thread) {
   sim::Record("ResumeThread", sim::HexString(t.id));
   const DWORD previous = t.suspendCount;
   if (t.suspendCount > 0) --t.suspendCount;
-  if (previous == 1 && !t.started) sim::race::HappensBefore(&t);  // lets it start
+  if (previous == 1 && !t.started) {
+    sim::race::HappensBefore(&t);  // lets it start
+    sim::WakePoint();
+  }
   return previous;
 }
 
@@ -358,6 +364,7 @@ BOOL CancelSynchronousIo(HANDLE thread) {
   sim::Record("CancelSynchronousIo", sim::HexString(t.id) + (pending ? " cancelled" : " none"));
   if (!pending) return Fail(ERROR_NOT_FOUND, FALSE);
   t.ioCancelled = true;
+  sim::WakePoint();
   return TRUE;
 }
 
@@ -418,5 +425,6 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section) {
   if (--state.recursion == 0) {
     sim::race::HappensBefore(&state);
     state.owner = 0;
+    sim::WakePoint();
   }
 }

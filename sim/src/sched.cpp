@@ -322,6 +322,8 @@ void Yield() {
   if (t->ended) EndedThreadWait();
 }
 
+void WakePoint() { Yield(); }
+
 bool WaitUntil(const std::function<bool()>& ready, std::optional<Ticks> deadline,
                std::string_view what) {
   const race::SimCode simCode;

@@ -399,6 +399,7 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
   d->result = result;
   // Wakes the modal loop should this run inside a sent message.
   PostTo(ui, dialog, WM_NULL, 0, 0, QueuedKind::kPosted);
+  if (d->thread != CurrentThreadId()) WakePoint();
   return TRUE;
 }
 

@@ -26,6 +26,15 @@ Ticks Now();
 // Every simulated API function calls it on entry.
 void Yield();
 
+// The scheduling point of a call that may have made another thread runnable
+// (set an event, left a critical section, resumed a thread, posted or
+// answered a message, completed a transfer, closed a device handle). On a
+// machine with several processors the woken thread may run at once, before
+// the caller's next step, so the seeded choice gets its say here, before the
+// call returns to the caller's code. (The script's own actions, a click or a
+// plug, have none: each is one step of the user or the device.)
+void WakePoint();
+
 // Blocks the calling simulated thread until `ready()` returns true or the
 // virtual clock reaches `deadline`. `ready` is evaluated by the scheduler with
 // the baton held, whenever it picks the next thread. Returns true when ready,
