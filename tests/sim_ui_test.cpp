@@ -338,8 +338,8 @@ void Claim(std::atomic<char>& first, char who) {
 // steps are not ordered.
 TEST_F(SimUi, AWokenThreadMayRunBeforeTheCallersNextStep) {
   struct Side {
-    std::function<void(HWND, std::atomic<char>&)> other;   // on a thread of its own
-    std::function<void(HWND, std::atomic<char>&)> dialog;  // inside WM_INITDIALOG
+    void (*other)(HWND, std::atomic<char>&);   // on a thread of its own
+    void (*dialog)(HWND, std::atomic<char>&);  // inside WM_INITDIALOG
   };
   const std::pair<const char*, Side> cases[] = {
       {"PostMessageA",
