@@ -319,6 +319,44 @@ TEST(SimScheduler, AWokenThreadMayRunBeforeTheCallersNextStep) {
   }
 }
 
+// Within one millisecond the call log still tells what came first: every
+// entry has its place in the run's event sequence, which a test's own
+// observations share. Sleeps are logged as they start, waits as they return.
+TEST(SimScheduler, TheCallLogOrdersCallsWithinAMillisecond) {
+  sim::Machine m(Options());
+  std::uint64_t beforeSet = 0;
+  m.RunThread([&] {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::function<void()> waiter = [&] {
+      EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+      WaitForSingleObject(event, INFINITE);
+    };
+    HANDLE thread = Spawn(waiter);
+    Sleep(1);  // the waiter's first wait times out meanwhile
+    beforeSet = sim::NextSequence();
+    SetEvent(event);
+    Finish(thread);
+    CloseHandle(event);
+  });
+  std::vector<std::string> waits;
+  std::uint64_t previous = 0;
+  for (const sim::Call& c : m.Calls().All()) {
+    EXPECT_GT(c.seq, previous) << c.name;
+    previous = c.seq;
+    if (c.name == "Sleep") {
+      EXPECT_LT(c.seq, beforeSet);
+    }
+    if (c.name == "WaitForSingleObject" && c.thread != sim::kMainThreadId) {
+      waits.push_back(c.args.substr(c.args.find(' ') + 1));
+      if (c.args.ends_with("signaled")) {
+        EXPECT_GT(c.seq, beforeSet);
+      }
+    }
+  }
+  EXPECT_EQ(waits, (std::vector<std::string>{"timed out", "signaled"}));
+  EXPECT_EQ(m.Kern().Now(), 1u);
+}
+
 TEST(SimScheduler, DeadlockOfTwoThreadsIsReported) {
   sim::Machine m(Options(42));
   const auto start = std::chrono::steady_clock::now();

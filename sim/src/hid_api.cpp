@@ -68,6 +68,7 @@ BOOL Transfer(HidBus::State& s, HidFile& file, bool write, std::uint8_t* buffer,
   auto finish = [&](bool ok, DWORD error) -> BOOL {
     HidTransfer t;
     t.at = Now();
+    t.seq = NextSequence();
     t.thread = CurrentThreadId();
     t.device = d.id;
     t.write = write;

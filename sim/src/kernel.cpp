@@ -146,6 +146,7 @@ BOOL CloseHandle(HANDLE handle) {
 
 void Sleep(DWORD milliseconds) {
   const sim::race::SimCode simCode;
+  sim::Record("Sleep", std::to_string(milliseconds));
   const std::string what = "Sleep(" + std::to_string(milliseconds) + ")";
   const std::function<bool()> never;
   std::optional<sim::Ticks> deadline;
@@ -242,13 +243,17 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
       "WaitForSingleObject(" + sim::HandleText(handle) + " " + object->Describe() + ", " +
       (milliseconds == INFINITE ? std::string("INFINITE") : std::to_string(milliseconds)) + ")";
   const std::function<bool()> signaled = [&object] { return object->Signaled(); };
+  // Recorded as it returns: the step in which the caller goes on.
+  const std::string handleText = sim::HandleText(handle);
   if (sim::WaitUntil(signaled, deadline, what)) {
     object->Acquire();
     sim::race::HappensAfter(object.get());
+    sim::Record("WaitForSingleObject", handleText + " signaled");
     return WAIT_OBJECT_0;
   }
   sim::SimThread* t = CurrentSimThread();
   if (t != nullptr && t->ended) return Fail(ERROR_OPERATION_ABORTED, WAIT_FAILED);
+  sim::Record("WaitForSingleObject", handleText + " timed out");
   return WAIT_TIMEOUT;
 }
 

@@ -167,6 +167,7 @@ struct Kernel::Impl {
   std::vector<std::string> aliveAtEnd;
   std::chrono::steady_clock::time_point realStart;
   std::uint64_t schedulingPoints = 0;
+  std::uint64_t sequence = 0;  // the event sequence (NextSequence)
 };
 
 // The kernel of the machine under way, and the simulated thread running

@@ -360,6 +360,11 @@ void SleepFor(Ticks ms) {
   WaitUntil(never, Now() + ms, "Sleep");
 }
 
+std::uint64_t NextSequence() {
+  const race::SimCode simCode;
+  return ++CurrentKernel().sequence;
+}
+
 std::uint64_t Random(std::uint64_t bound) {
   const race::SimCode simCode;
   return CurrentKernel().RandomBelow(bound);

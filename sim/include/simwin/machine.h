@@ -41,8 +41,9 @@ class EventLog {
 struct Call {
   Ticks at;
   DWORD thread;
-  std::string name;  // e.g. "GetKeyState"
-  std::string args;  // e.g. "0xA0"
+  std::string name;   // e.g. "GetKeyState"
+  std::string args;   // e.g. "0xA0"
+  std::uint64_t seq;  // its place in the run's event sequence (NextSequence)
 };
 class CallLog {
  public:

@@ -46,6 +46,12 @@ bool WaitUntil(const std::function<bool()>& ready, std::optional<Ticks> deadline
 // Convenience: sleeps `ms` of virtual time (a scheduling point even for 0).
 void SleepFor(Ticks ms);
 
+// The next number of the run's event sequence: the order in which things
+// happened across all threads, finer than the millisecond. The call log and
+// the HID capture number their entries with it; a test's own observations
+// (a hook of a device, a step of the script) take theirs here.
+std::uint64_t NextSequence();
+
 // Seeded choice shared by every part of the simulation (faults, latencies).
 std::uint64_t Random(std::uint64_t bound);  // uniform in [0, bound)
 
