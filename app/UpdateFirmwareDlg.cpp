@@ -9,11 +9,11 @@
 namespace {
 
 constexpr DWORD kStopLookIntervalMs = 100;
-// The destructor stops a monitor thread only when the dialog ended without
-// passing through its handlers; it gives up after a bound rather than hang
-// the process's exit (a pass takes at most about 1.1 s plus the transfer
-// time-outs).
-constexpr DWORD kDestructorStopLooks = 100;
+// The window's end stops a monitor thread only when the dialog ended without
+// passing through its handlers (a WM_QUIT in the modal loop). A pass takes
+// at most about 1.1 s plus the transfer time-outs; one that outlasts this
+// bound is stuck in a driver that ignores the cancel.
+constexpr DWORD kWindowEndStopLooks = 100;
 
 }  // namespace
 
@@ -39,11 +39,8 @@ CUpdateFirmwareDlg::CUpdateFirmwareDlg(CWnd* pParent)
 }
 
 CUpdateFirmwareDlg::~CUpdateFirmwareDlg() {
-  // Every ending of the dialog has stopped the monitor thread already; one
-  // that did not pass through a handler (the dialog ended during its own
-  // initialisation) is stopped here. The device handle is left to the end of
-  // the process.
-  if (m_pMonitorThread.load() != nullptr) StopMonitorThread(kDestructorStopLooks);
+  // The window's end has stopped the monitor thread (or ended the process).
+  // The device handle is left to the end of the process.
   StopTransferWatchdog();
   DestroyLinkGuard();
 }
@@ -62,6 +59,7 @@ ON_WM_QUERYDRAGICON()
 ON_BN_CLICKED(IDC_UPDATE, OnBnClickedUpdate)
 ON_WM_CLOSE()
 ON_EN_CHANGE(IDC_DEVICE_NAME, OnEnChangeDevice)
+ON_WM_DESTROY()
 END_MESSAGE_MAP()
 
 void CUpdateFirmwareDlg::ShowRelease(CEdit& field, DWORD release) {
@@ -152,7 +150,27 @@ void CUpdateFirmwareDlg::OnCancel() {
   CDialog::OnCancel();
 }
 
+void CUpdateFirmwareDlg::OnDestroy() {
+  // Every ending through our handlers has stopped the monitor thread. One
+  // that did not (a WM_QUIT in the modal loop) stops it here, while the
+  // controls still exist for its last changes.
+  if (m_pMonitorThread.load() != nullptr) {
+    StopMonitorThread(kWindowEndStopLooks);
+    // Still under way: the pass is stuck in a driver that ignores the
+    // cancel, and goes on using this object, the link guard and the transfer
+    // watchdog. Rather than free them under it, end the process here; it is
+    // ending anyway.
+    if (m_pMonitorThread.load() != nullptr) ExitProcess(0);
+  }
+  CDialog::OnDestroy();
+}
+
 void CUpdateFirmwareDlg::OnBnClickedUpdate() {
+  // Only this command sets the flag, for as long as it runs. A click that
+  // reaches us meanwhile (posted by another program and dispatched by the
+  // modal loop of the update's message box) would wait for ever for the link
+  // that the running update holds: it is ignored, and leaves the flag alone.
+  if (m_bPaused.load()) return;
   m_bPaused = true;
   Sleep(100);
   AcquireLinkForUserInterface();

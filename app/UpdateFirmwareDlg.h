@@ -29,8 +29,8 @@ class CUpdateFirmwareDlg : public CDialog {
   std::atomic<HANDLE> m_hDevice;
   DWORD m_dwWritten;
   DWORD m_dwRead;
-  BYTE m_OutReport[HID_REPORT_SIZE];
-  BYTE m_InReport[HID_REPORT_SIZE];
+  COMMAND_REPORT m_OutReport;
+  RESPONSE_REPORT m_InReport;
   BYTE m_nMinor;
   DWORD m_nMajor;
   CEdit m_editDevice;
@@ -58,6 +58,7 @@ class CUpdateFirmwareDlg : public CDialog {
   void OnBnClickedUpdate();
   void OnClose();
   void OnEnChangeDevice();
+  void OnDestroy();
 
   DECLARE_MESSAGE_MAP()
 

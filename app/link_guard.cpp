@@ -26,6 +26,8 @@ void DestroyLinkGuard() {
   g_hLinkFree = nullptr;
 }
 
+void AbandonLinkGuard() { g_hLinkFree = nullptr; }
+
 void AcquireLinkForUserInterface() {
   if (g_hLinkFree == nullptr) return;
   for (;;) {

@@ -11,6 +11,9 @@
 
 BOOL CreateLinkGuard();
 void DestroyLinkGuard();
+// Forgets the guard of a process that has ended without destroying it. Only
+// the host harness needs this: it runs many simulated processes in one.
+void AbandonLinkGuard();
 
 // User-interface thread: waits, taking sent messages but no input or posted
 // message, until the link is free.

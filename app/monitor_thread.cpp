@@ -10,11 +10,18 @@ constexpr DWORD kKeepAliveIntervalMs = 200;
 constexpr char kJoystickName[] = "Brelt Kestrune Arcade Joystick";
 constexpr char kUnknownDevice[] = "Unknown Device !";
 
+// The Update button is reached through the dialog each time; once the
+// dialog's window is gone there is none.
+void EnableUpdateButton(CUpdateFirmwareDlg& dlg, BOOL bEnable) {
+  CWnd* pUpdate = dlg.GetDlgItem(IDC_UPDATE);
+  if (pUpdate != nullptr) pUpdate->EnableWindow(bEnable);
+}
+
 // Clears what the display shows of a device that is no longer open.
 void ShowNoDevice(CUpdateFirmwareDlg& dlg) {
   dlg.m_editDevice.SetWindowText("");
   dlg.m_editDeviceVersion.SetWindowText("");
-  dlg.GetDlgItem(IDC_UPDATE)->EnableWindow(FALSE);
+  EnableUpdateButton(dlg, FALSE);
   dlg.m_progress.SendMessage(PBM_SETPOS, 0, 0);
 }
 
@@ -22,22 +29,24 @@ void ShowNoDevice(CUpdateFirmwareDlg& dlg) {
 
 UINT CUpdateFirmwareDlg::MonitorThreadProc(LPVOID pParam) {
   auto* pDlg = static_cast<CUpdateFirmwareDlg*>(pParam);
-  bool watching = false;  // the display shows the device of m_hDevice
+  // The last pass was a keep-alive pass that wrote nothing because an update
+  // held the link.
+  bool skippedForUpdate = false;
   while (pDlg->m_bRunning.load()) {
     if (pDlg->m_hDevice.load() == nullptr) {
-      // The Update command's search can drop the device while a keep-alive
-      // pass skips its write; the display must not go on showing it.
-      if (watching) ShowNoDevice(*pDlg);
-      watching = false;
+      // The Update command's search found nothing and dropped the device
+      // while the keep-alive skipped its write, so no failed write will clear
+      // the display: it must not go on showing a device that is gone.
+      if (skippedForUpdate) ShowNoDevice(*pDlg);
+      skippedForUpdate = false;
       // Search pass.
       Sleep(kSearchIntervalMs);
       if (!AcquireLinkForMonitor(pDlg->m_bRunning)) continue;
       if (pDlg->FindDevice()) {
-        watching = true;
         if (pDlg->IdentifyDevice()) {
           pDlg->m_editDevice.SetWindowText(kJoystickName);
           pDlg->ShowRelease(pDlg->m_editDeviceVersion, g_nDeviceRelease);
-          pDlg->GetDlgItem(IDC_UPDATE)->EnableWindow(TRUE);
+          EnableUpdateButton(*pDlg, TRUE);
         } else {
           // Found but not identified: shown, and watched like a joystick.
           pDlg->m_editDevice.SetWindowText(kUnknownDevice);
@@ -47,20 +56,21 @@ UINT CUpdateFirmwareDlg::MonitorThreadProc(LPVOID pParam) {
     } else {
       // Keep-alive pass.
       Sleep(kKeepAliveIntervalMs);
-      if (pDlg->m_bPaused.load()) continue;
+      skippedForUpdate = pDlg->m_bPaused.load();
+      if (skippedForUpdate) continue;
       if (!AcquireLinkForMonitor(pDlg->m_bRunning)) continue;
-      // An update may have held the link meanwhile; it keeps the flag set
+      // An update may have taken the link meanwhile; it keeps the flag set
       // until it is over.
-      if (pDlg->m_bPaused.load()) {
-        ReleaseLink();
-        continue;
-      }
-      FrameCommand(pDlg->m_OutReport, CMD_PING);
-      if (!WriteReport(pDlg->m_hDevice.load(), pDlg->m_OutReport, &pDlg->m_dwWritten)) {
-        // The device is gone; its handle is of no further use.
-        if (HANDLE hGone = pDlg->m_hDevice.exchange(nullptr); hGone != nullptr) CloseHandle(hGone);
-        ShowNoDevice(*pDlg);
-        watching = false;
+      skippedForUpdate = pDlg->m_bPaused.load();
+      if (!skippedForUpdate) {
+        FrameCommand(pDlg->m_OutReport, CMD_PING);
+        if (!WriteReport(pDlg->m_hDevice.load(), pDlg->m_OutReport, &pDlg->m_dwWritten)) {
+          // The device is gone; its handle is of no further use.
+          if (HANDLE hGone = pDlg->m_hDevice.exchange(nullptr); hGone != nullptr) {
+            CloseHandle(hGone);
+          }
+          ShowNoDevice(*pDlg);
+        }
       }
       ReleaseLink();
     }

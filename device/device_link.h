@@ -10,6 +10,10 @@ constexpr USHORT JOYSTICK_PRODUCT_ID = 0xB4E7;
 
 // Every write and read carries the report-ID byte and 64 payload bytes.
 constexpr DWORD HID_REPORT_SIZE = 65;
+// The one output buffer of every command and data report, and the one input
+// buffer of every answer.
+using COMMAND_REPORT = BYTE[HID_REPORT_SIZE];
+using RESPONSE_REPORT = BYTE[HID_REPORT_SIZE];
 constexpr BYTE CMD_PREFIX = 0xA5;
 constexpr WORD DEVICE_TYPE_ID = 0x0420;
 

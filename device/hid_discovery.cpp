@@ -1,4 +1,5 @@
 // Finding the joystick among the HID interfaces present.
+#include <atomic>
 #include <cstddef>
 #include <new>
 
@@ -61,19 +62,16 @@ HANDLE OpenHidDevice(const GUID& interfaceClass, DWORD index) {
   return hDevice;
 }
 
-BOOL CUpdateFirmwareDlg::FindDevice() {
-  // A handle still held from before (the monitor thread's, when the Update
-  // command searches again) is replaced; the caller holds the link, so no
-  // other thread can be using it.
-  if (HANDLE hPrevious = m_hDevice.exchange(nullptr);
-      hPrevious != nullptr && hPrevious != INVALID_HANDLE_VALUE) {
-    CloseHandle(hPrevious);
-  }
+namespace {
+
+// Stores each interface tried in `field` and leaves the joystick's open handle
+// there (TRUE) or null (FALSE).
+BOOL StoreFirstJoystick(std::atomic<HANDLE>& field) {
   GUID hidClass;
   HidD_GetHidGuid(&hidClass);
   for (DWORD index = 0;; ++index) {
-    m_hDevice = OpenHidDevice(hidClass, index);
-    HANDLE hDevice = m_hDevice.load();
+    field = OpenHidDevice(hidClass, index);
+    HANDLE hDevice = field.load();
     if (hDevice == nullptr) return FALSE;
     if (hDevice == INVALID_HANDLE_VALUE) continue;  // exists but cannot be opened
 
@@ -89,4 +87,17 @@ BOOL CUpdateFirmwareDlg::FindDevice() {
     }
     CloseHandle(hDevice);
   }
+}
+
+}  // namespace
+
+BOOL CUpdateFirmwareDlg::FindDevice() {
+  // The handle held before (the monitor thread's, when the Update command
+  // searches again) is replaced. It is closed only once the field no longer
+  // holds it, so that the field never reads null during a search that finds
+  // the joystick; the caller holds the link, so no other thread uses it.
+  const HANDLE hPrevious = m_hDevice.load();
+  const BOOL found = StoreFirstJoystick(m_hDevice);
+  if (hPrevious != nullptr && hPrevious != INVALID_HANDLE_VALUE) CloseHandle(hPrevious);
+  return found;
 }

@@ -11,17 +11,13 @@ class CString {
   CString() = default;
   CString(LPCSTR text) : m_text(text != nullptr ? text : "") {}  // NOLINT: implicit as usual
 
-  int GetLength() const { return static_cast<int>(m_text.size()); }
   bool IsEmpty() const { return m_text.empty(); }
-  void Empty() { m_text.clear(); }
   operator LPCSTR() const { return m_text.c_str(); }  // NOLINT: implicit as usual
-  LPCSTR GetString() const { return m_text.c_str(); }
 
   CString& operator=(LPCSTR text) {
     m_text = text != nullptr ? text : "";
     return *this;
   }
-  bool operator==(LPCSTR text) const { return m_text == (text != nullptr ? text : ""); }
 
   void Format(LPCSTR format, ...) __attribute__((format(printf, 2, 3)));
   // Loads string resource `id` of the program; an absent string loads as

@@ -90,6 +90,9 @@ struct AFX_MSGMAP {
 #define ON_WM_CLOSE()                                          \
   { WM_CLOSE, 0, 0, 0, AFX_THUNK(self->OnClose(); return 0;) } \
   ,
+#define ON_WM_DESTROY()                                            \
+  { WM_DESTROY, 0, 0, 0, AFX_THUNK(self->OnDestroy(); return 0;) } \
+  ,
 #define ON_WM_HELPINFO()                                                                         \
   { WM_HELP, 0, 0, 0, AFX_THUNK(return self->OnHelpInfo(reinterpret_cast<HELPINFO*>(lParam));) } \
   ,
@@ -152,16 +155,14 @@ class CWnd : public CCmdTarget {
 
   HWND m_hWnd = nullptr;
 
-  HWND GetSafeHwnd() const { return m_hWnd; }
-  operator HWND() const { return m_hWnd; }  // NOLINT: implicit as usual
-
   // The CWnd of a dialog that this framework created, or null.
   static CWnd* FromHandlePermanent(HWND hWnd);
+  // Forgets the windows of a process that has ended without destroying them.
+  // Only the host harness needs this: it runs many simulated processes in one.
+  static void ForgetPermanentWindows();
 
   void SetWindowText(LPCSTR text) { ::SetWindowTextA(m_hWnd, text); }
-  void GetWindowText(CString& text) const;
   BOOL EnableWindow(BOOL bEnable = TRUE) { return ::EnableWindow(m_hWnd, bEnable); }
-  BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
   BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
   void GetClientRect(LPRECT rect) const { ::GetClientRect(m_hWnd, rect); }
   DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongPtrA(m_hWnd, GWL_STYLE)); }
@@ -193,6 +194,7 @@ class CWnd : public CCmdTarget {
   void OnSysCommand(UINT nID, LPARAM lParam);
   void OnPaint();
   void OnClose();
+  void OnDestroy();
   BOOL OnHelpInfo(HELPINFO* pHelpInfo);
   LRESULT OnHelpContext(WPARAM wParam, LPARAM lParam);
 
@@ -222,11 +224,11 @@ class CPaintDC {
 };
 
 // ---- data exchange and controls --------------------------------------------------
+// The exchange only binds controls, the same in both directions, so it
+// carries no direction.
 class CDataExchange {
  public:
-  CDataExchange(CDialog* pDlgWnd, BOOL bSaveAndValidate)
-      : m_bSaveAndValidate(bSaveAndValidate), m_pDlgWnd(pDlgWnd) {}
-  BOOL m_bSaveAndValidate;
+  explicit CDataExchange(CDialog* pDlgWnd) : m_pDlgWnd(pDlgWnd) {}
   CDialog* m_pDlgWnd;
 };
 
@@ -298,12 +300,12 @@ class CWinThread : public CCmdTarget {
       : m_pfnThreadProc(pfnThreadProc), m_pThreadParams(pParam) {}
   ~CWinThread() override;
 
+  // Creates the thread suspended, whatever the flags; the caller resumes it.
   BOOL CreateThread(DWORD dwCreateFlags, UINT nStackSize, LPSECURITY_ATTRIBUTES lpSecurityAttrs);
   BOOL SetThreadPriority(int nPriority) { return ::SetThreadPriority(m_hThread, nPriority); }
   DWORD ResumeThread() { return ::ResumeThread(m_hThread); }
 
   virtual BOOL InitInstance() { return FALSE; }
-  virtual int Run() { return 0; }
   virtual int ExitInstance() { return 0; }
 
   CWnd* m_pMainWnd = nullptr;
@@ -331,23 +333,17 @@ class CWinApp : public CWinThread {
   explicit CWinApp(LPCSTR lpszAppName = nullptr);
   ~CWinApp() override;
 
-  // Program start: module, command line, title and help file path.
-  BOOL InitFramework(HINSTANCE hInstance, LPSTR lpCmdLine, int nCmdShow);
-  virtual BOOL InitApplication() { return TRUE; }
+  // Program start: module, title and help file path.
+  BOOL InitFramework(HINSTANCE hInstance);
   BOOL InitInstance() override { return TRUE; }
-  int Run() override;
   int ExitInstance() override { return 0; }
 
   void DoWaitCursor(int nCode);
   void WinHelp(DWORD_PTR dwData, UINT nCmd = HELP_CONTEXT);
 
   HINSTANCE m_hInstance = nullptr;
-  LPSTR m_lpCmdLine = nullptr;
-  int m_nCmdShow = 0;
   LPCSTR m_pszAppName = nullptr;  // the title: given, or the executable's name
-  LPCSTR m_pszExeName = nullptr;
   LPCSTR m_pszHelpFilePath = nullptr;
-  DWORD m_dwRestartManagerSupportFlags = 0;
 
  protected:
   void OnHelp();
@@ -367,6 +363,5 @@ CWnd* AfxGetMainWnd();
 HINSTANCE AfxGetInstanceHandle();
 HINSTANCE AfxGetResourceHandle();
 void AfxEnableControlContainer(void* pManager = nullptr);
-BOOL AfxIsControlContainerEnabled();
 int AfxMessageBox(LPCSTR lpszText, UINT nType = MB_OK);
 int AfxWinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nCmdShow);

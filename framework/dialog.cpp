@@ -1,3 +1,5 @@
+#include <cassert>
+
 #include "framework/afxwin.h"
 
 void RegisterPermanentWindow(CWnd* pWnd);
@@ -34,6 +36,7 @@ CDialog::~CDialog() {
 }
 
 void CDialog::RegisterBoundControl(CWnd* pControl) {
+  assert(m_nBoundControls < kMaxBoundControls && "more bound controls than a dialog keeps");
   if (m_nBoundControls < kMaxBoundControls) m_boundControls[m_nBoundControls++] = pControl;
 }
 
@@ -108,8 +111,8 @@ BOOL CDialog::OnInitDialog() {
   return TRUE;
 }
 
-BOOL CDialog::UpdateData(BOOL bSaveAndValidate) {
-  CDataExchange dx(this, bSaveAndValidate);
+BOOL CDialog::UpdateData(BOOL /*bSaveAndValidate*/) {
+  CDataExchange dx(this);
   DoDataExchange(&dx);
   return TRUE;
 }

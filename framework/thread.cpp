@@ -8,9 +8,7 @@ BOOL CWinThread::CreateThread(DWORD dwCreateFlags, UINT nStackSize,
                               LPSECURITY_ATTRIBUTES lpSecurityAttrs) {
   m_hThread = ::CreateThread(lpSecurityAttrs, nStackSize, &CWinThread::ThreadEntry, this,
                              dwCreateFlags | CREATE_SUSPENDED, &m_nThreadID);
-  if (m_hThread == nullptr) return FALSE;
-  if ((dwCreateFlags & CREATE_SUSPENDED) == 0) ::ResumeThread(m_hThread);
-  return TRUE;
+  return m_hThread != nullptr ? TRUE : FALSE;
 }
 
 DWORD WINAPI CWinThread::ThreadEntry(LPVOID pParam) {
@@ -25,7 +23,7 @@ CWinThread* AfxBeginThread(AFX_THREADPROC pfnThreadProc, LPVOID pParam, int nPri
                            LPSECURITY_ATTRIBUTES lpSecurityAttrs) {
   auto* pThread = new CWinThread(pfnThreadProc, pParam);
   // Created suspended so that the priority is in place before it runs.
-  if (!pThread->CreateThread(dwCreateFlags | CREATE_SUSPENDED, nStackSize, lpSecurityAttrs)) {
+  if (!pThread->CreateThread(dwCreateFlags, nStackSize, lpSecurityAttrs)) {
     delete pThread;
     return nullptr;
   }

@@ -5,7 +5,6 @@
 namespace {
 
 CWinApp* g_pApp = nullptr;
-bool g_bControlContainer = false;
 
 }  // namespace
 
@@ -19,14 +18,10 @@ CWinApp::~CWinApp() {
   if (g_pApp == this) g_pApp = nullptr;
 }
 
-BOOL CWinApp::InitFramework(HINSTANCE hInstance, LPSTR lpCmdLine, int nCmdShow) {
+BOOL CWinApp::InitFramework(HINSTANCE hInstance) {
   m_hInstance = hInstance;
-  m_lpCmdLine = lpCmdLine;
-  m_nCmdShow = nCmdShow;
   m_pMainWnd = nullptr;
   m_nWaitCursorCount = 0;
-  m_dwRestartManagerSupportFlags = 0;
-  g_bControlContainer = false;
 
   char modulePath[MAX_PATH + 1] = {};
   const DWORD length = ::GetModuleFileNameA(hInstance, modulePath, MAX_PATH);
@@ -48,19 +43,9 @@ BOOL CWinApp::InitFramework(HINSTANCE hInstance, LPSTR lpCmdLine, int nCmdShow) 
   helpPath += ".HLP";
   m_strHelpFilePath = helpPath.c_str();
 
-  m_pszExeName = m_strExeName;
   m_pszAppName = m_strAppName;
   m_pszHelpFilePath = m_strHelpFilePath;
   return TRUE;
-}
-
-int CWinApp::Run() {
-  MSG msg;
-  while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    ::TranslateMessage(&msg);
-    ::DispatchMessageA(&msg);
-  }
-  return ExitInstance();
 }
 
 void CWinApp::DoWaitCursor(int nCode) {
@@ -121,12 +106,8 @@ HINSTANCE AfxGetInstanceHandle() { return g_pApp != nullptr ? g_pApp->m_hInstanc
 HINSTANCE AfxGetResourceHandle() { return AfxGetInstanceHandle(); }
 
 void AfxEnableControlContainer(void* /*pManager*/) {
-  // No template of ours holds an ActiveX control; the switch only records
-  // that dialogs may host them.
-  g_bControlContainer = true;
+  // No template of ours holds an ActiveX control: there is nothing to host.
 }
-
-BOOL AfxIsControlContainerEnabled() { return g_bControlContainer; }
 
 int AfxMessageBox(LPCSTR lpszText, UINT nType) {
   CWinApp* pApp = AfxGetApp();
@@ -137,12 +118,14 @@ int AfxMessageBox(LPCSTR lpszText, UINT nType) {
   return ::MessageBoxA(hOwner, lpszText, pApp != nullptr ? pApp->m_pszAppName : nullptr, nType);
 }
 
-int AfxWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR lpCmdLine, int nCmdShow) {
+int AfxWinMain(HINSTANCE hInstance, HINSTANCE /*hPrevInstance*/, LPSTR /*lpCmdLine*/,
+               int /*nCmdShow*/) {
   CWinApp* pApp = AfxGetApp();
-  if (pApp == nullptr || !pApp->InitFramework(hInstance, lpCmdLine, nCmdShow)) return -1;
-  if (!pApp->InitApplication()) return -1;
-  if (!pApp->InitInstance()) return pApp->ExitInstance();
-  return pApp->Run();
+  if (pApp == nullptr || !pApp->InitFramework(hInstance)) return -1;
+  // The program's whole run lies within its initialisation, which returns
+  // FALSE: no message loop of the application follows.
+  pApp->InitInstance();
+  return pApp->ExitInstance();
 }
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nCmdShow) {

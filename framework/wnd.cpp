@@ -37,19 +37,14 @@ CWnd* CWnd::FromHandlePermanent(HWND hWnd) {
   return nullptr;
 }
 
+void CWnd::ForgetPermanentWindows() { PermanentWindows().clear(); }
+
 CWnd::~CWnd() {
   if (m_hWnd != nullptr) {
     HWND hWnd = m_hWnd;
     m_hWnd = nullptr;
     ::DestroyWindow(hWnd);
   }
-}
-
-void CWnd::GetWindowText(CString& text) const {
-  const int length = ::GetWindowTextLengthA(m_hWnd);
-  std::string buffer(static_cast<std::size_t>(length) + 1, '\0');
-  ::GetWindowTextA(m_hWnd, buffer.data(), length + 1);
-  text = buffer.c_str();
 }
 
 CWnd* CWnd::GetDlgItem(int nID) const {
@@ -67,10 +62,16 @@ CMenu* CWnd::GetSystemMenu(BOOL bRevert) const {
 }
 
 void CWnd::CenterWindow() {
-  RECT work{0, 0, 0, 0};
-  ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
-  RECT area = work;
+  // Centred over a visible owner, else in the work area; either way within
+  // the work area of the monitor that the owner (or, without one, the window
+  // itself) is on.
   HWND hOwner = ::GetWindow(m_hWnd, GW_OWNER);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  ::GetMonitorInfoA(
+      ::MonitorFromWindow(hOwner != nullptr ? hOwner : m_hWnd, MONITOR_DEFAULTTONEAREST), &monitor);
+  const RECT work = monitor.rcWork;
+  RECT area = work;
   if (hOwner != nullptr && ::IsWindowVisible(hOwner) && !::IsIconic(hOwner)) {
     ::GetWindowRect(hOwner, &area);
   }
@@ -117,6 +118,8 @@ void CWnd::OnSysCommand(UINT /*nID*/, LPARAM /*lParam*/) { Default(); }
 void CWnd::OnPaint() { Default(); }
 
 void CWnd::OnClose() { Default(); }
+
+void CWnd::OnDestroy() { Default(); }
 
 BOOL CWnd::OnHelpInfo(HELPINFO* /*pHelpInfo*/) {
   // F1 in a top-level window asks the main window for help, unless a

@@ -584,37 +584,53 @@ TEST(HidTransfer, LatencyIsVirtualTimeAndIoOnOneHandleIsSerialised) {
             });
 }
 
+// A stalled transfer ends when another thread cancels it, unless the driver
+// ignores cancellation: then only the unplug (at 300 ms) ends it.
 TEST(HidTransfer, StalledDeviceBlocksUntilCancelSynchronousIoFromAnotherThread) {
   struct Shared {
     HANDLE h;
     Result result;
     sim::Ticks endedAt;
   };
-  OnMachine([](HidBus& bus) { bus.Faults(bus.Plug()).stallAt = 50; },
-            [](HidBus& bus) {
-              Shared shared{Open(bus.Path(1)), kOk, 0};
-              // The answer is queued before the stall; once stalled, the
-              // device delivers nothing, not even that.
-              EXPECT_EQ(Write(shared.h, Command(sim::kCmdIdentify)), kOk);
-              Sleep(100);
-              HANDLE reader = CreateThread(
-                  nullptr, 0,
-                  [](LPVOID p) -> DWORD {
-                    auto* s = static_cast<Shared*>(p);
-                    HidReport answer{};
-                    s->result = Read(s->h, answer);
-                    s->endedAt = sim::Now();
-                    return 0;
-                  },
-                  &shared, 0, nullptr);
-              Sleep(20);
-              EXPECT_EQ(CancelSynchronousIo(reader), TRUE);
-              WaitForSingleObject(reader, INFINITE);
-              EXPECT_EQ(shared.result, Failed(ERROR_OPERATION_ABORTED));
-              EXPECT_EQ(shared.endedAt, 120u);
-              CloseHandle(reader);
-              CloseHandle(shared.h);
-            });
+  struct Case {
+    bool ignoresCancel;
+    Result result;
+    sim::Ticks endedAt;
+  };
+  for (const Case c : {Case{false, Failed(ERROR_OPERATION_ABORTED), 120},
+                       Case{true, Failed(ERROR_DEVICE_NOT_CONNECTED), 300}}) {
+    OnMachine(
+        [&c](HidBus& bus) {
+          const HidId id = bus.Plug();
+          bus.Faults(id).stallAt = 50;
+          bus.Faults(id).ignoresCancel = c.ignoresCancel;
+          bus.UnplugAt(300, id);
+        },
+        [&c](HidBus& bus) {
+          Shared shared{Open(bus.Path(1)), kOk, 0};
+          // The answer is queued before the stall; once stalled, the
+          // device delivers nothing, not even that.
+          EXPECT_EQ(Write(shared.h, Command(sim::kCmdIdentify)), kOk);
+          Sleep(100);
+          HANDLE reader = CreateThread(
+              nullptr, 0,
+              [](LPVOID p) -> DWORD {
+                auto* s = static_cast<Shared*>(p);
+                HidReport answer{};
+                s->result = Read(s->h, answer);
+                s->endedAt = sim::Now();
+                return 0;
+              },
+              &shared, 0, nullptr);
+          Sleep(20);
+          EXPECT_EQ(CancelSynchronousIo(reader), TRUE);
+          WaitForSingleObject(reader, INFINITE);
+          EXPECT_EQ(shared.result, c.result) << "ignores cancel: " << c.ignoresCancel;
+          EXPECT_EQ(shared.endedAt, c.endedAt) << "ignores cancel: " << c.ignoresCancel;
+          CloseHandle(reader);
+          CloseHandle(shared.h);
+        });
+  }
 }
 
 TEST(HidTransfer, UnpluggedDeviceFailsUntilTheHandleIsClosed) {

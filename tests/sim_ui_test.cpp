@@ -862,6 +862,56 @@ TEST_F(SimUi, ModalDialogDisablesTheTopLevelOwnerAndGivesItBack) {
   EXPECT_EQ(ownerInside, outer);
 }
 
+// MonitorFromWindow answers with the monitor that holds most of the window;
+// for a window on none, the flag decides. GetMonitorInfoA describes it.
+TEST_F(SimUi, MonitorOfAWindow) {
+  const RECT secondWork{1024, 0, 2304, 984};
+  Ui().SetScreens(
+      {{RECT{0, 0, 1024, 768}, RECT{0, 0, 1024, 728}}, {RECT{1024, 0, 2304, 1024}, secondWork}});
+  struct Case {
+    LONG x;
+    DWORD flags;
+    int screen;  // -1: none
+  };
+  const Case cases[] = {{100, MONITOR_DEFAULTTONULL, 0},
+                        {1000, MONITOR_DEFAULTTONULL, 1},  // mostly on the second
+                        {5000, MONITOR_DEFAULTTONULL, -1},
+                        {5000, MONITOR_DEFAULTTOPRIMARY, 0},
+                        {5000, MONITOR_DEFAULTTONEAREST, 1}};
+  std::vector<int> found;
+  MONITORINFO primary{}, second{}, tooSmall{};
+  BOOL tooSmallResult = TRUE;
+  Dlg d;
+  d.init = [&](HWND h) {
+    HMONITOR monitors[2] = {};
+    for (const Case& c : cases) {
+      SetWindowPos(h, nullptr, c.x, 10, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+      HMONITOR m = MonitorFromWindow(h, c.flags);
+      if (c.screen >= 0 && monitors[c.screen] == nullptr) monitors[c.screen] = m;
+      found.push_back(m == nullptr ? -1 : (m == monitors[0] ? 0 : (m == monitors[1] ? 1 : -2)));
+    }
+    primary.cbSize = second.cbSize = sizeof(MONITORINFO);
+    GetMonitorInfoA(monitors[0], &primary);
+    GetMonitorInfoA(monitors[1], &second);
+    tooSmall.cbSize = sizeof(MONITORINFO) - 1;
+    tooSmallResult = GetMonitorInfoA(monitors[1], &tooSmall);
+    EndDialog(h, 0);
+    return FALSE;
+  };
+  Run([&] { RunDialog(kMainTemplate, d); });
+  ASSERT_EQ(found.size(), std::size(cases));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    EXPECT_EQ(found[i], cases[i].screen) << "x " << cases[i].x << ", flags " << cases[i].flags;
+  }
+  EXPECT_EQ(primary.dwFlags, MONITORINFOF_PRIMARY);
+  EXPECT_EQ(primary.rcWork.bottom, 728);
+  EXPECT_EQ(second.dwFlags, 0u);
+  EXPECT_EQ(
+      std::tie(second.rcWork.left, second.rcWork.top, second.rcWork.right, second.rcWork.bottom),
+      std::tie(secondWork.left, secondWork.top, secondWork.right, secondWork.bottom));
+  EXPECT_FALSE(tooSmallResult);
+}
+
 TEST_F(SimUi, MessageBoxIsModalToItsOwnerAndRecorded) {
   HWND dlg = nullptr;
   int answer = 0;

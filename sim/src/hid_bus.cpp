@@ -92,12 +92,13 @@ WaitEnd HidBus::State::Wait(HidFile& file, const std::function<bool()>& ready,
                             std::optional<Ticks> until, bool stallBlocks, const std::string& what) {
   HidInterface& d = file.Device();
   auto stalled = [&] { return stallBlocks && d.Stalled(Now()); };
+  auto cancelled = [&] { return IoCancelled() && !d.faults.ignoresCancel; };
   for (;;) {
     ApplyDue();
     if (!file.Connected()) return WaitEnd::kDisconnected;
     // Closing the handle cancels what is pending on it, as the HID class
     // driver does on cleanup.
-    if (IoCancelled() || file.Closed()) return WaitEnd::kAborted;
+    if (cancelled() || file.Closed()) return WaitEnd::kAborted;
     const Ticks now = Now();
     if (!stalled() && (ready() || (until && now >= *until))) return WaitEnd::kReady;
 
@@ -111,7 +112,7 @@ WaitEnd HidBus::State::Wait(HidFile& file, const std::function<bool()>& ready,
     if (stallBlocks && !stalled()) wakeAt(d.faults.stallAt);
     WaitUntil(
         [&] {
-          return IoCancelled() || file.Closed() || !file.Connected() || (!stalled() && ready());
+          return cancelled() || file.Closed() || !file.Connected() || (!stalled() && ready());
         },
         deadline, what);
   }

@@ -198,6 +198,15 @@ LPSTR GetCommandLineA() {
   return CurrentKernel().commandLine.data();
 }
 
+void ExitProcess(UINT exitCode) {
+  const sim::ApiCall apiCall;
+  sim::Kernel::Impl& k = CurrentKernel();
+  sim::SimThread* t = CurrentSimThread();
+  if (t == nullptr || !k.inRun) throw std::logic_error("ExitProcess outside a simulated thread");
+  sim::Record("ExitProcess", std::to_string(exitCode));
+  k.EndProcess(*t, static_cast<int>(exitCode));
+}
+
 // ---- events ---------------------------------------------------------------------------------
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {

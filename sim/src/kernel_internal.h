@@ -119,6 +119,8 @@ struct Kernel::Impl {
   void StartHost(SimThread& t);
   void HostMain(SimThread& t);
   void RunHosted(SimThread& t);  // HostMain's body
+  // ExitProcess on `t`: the run ends, and `t` runs no more program code.
+  [[noreturn]] void EndProcess(SimThread& t, int code);
   void JoinAll();
   SimThread* FindThread(DWORD id);
 

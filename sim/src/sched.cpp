@@ -270,6 +270,23 @@ void Kernel::Impl::RunHosted(SimThread& t) {
   SetCurrentSimThread(nullptr);
 }
 
+void Kernel::Impl::EndProcess(SimThread& t, int code) {
+  exitCode = code;
+  t.exitCode = static_cast<DWORD>(code);
+  t.waiting = false;
+  race::HappensBefore(t.object.get());
+  t.finished = true;
+  Stop(Outcome::kExited, "program exited with code " + std::to_string(code) + " (ExitProcess)");
+  // Windows stops the thread inside the call. Its host thread can neither
+  // return into the program nor unwind through it (the call may come from
+  // where no exception may pass), so it gives up the baton and sleeps until
+  // the host process ends; nothing joins it.
+  t.host.detach();
+  Reschedule(&t);
+  SetCurrentSimThread(nullptr);
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
 void Kernel::Impl::JoinAll() {
   for (auto& t : threads) {
     if (t->host.joinable()) t->host.join();

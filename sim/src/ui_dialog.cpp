@@ -116,8 +116,9 @@ HWND CreateFromTemplate(const DialogTemplate& t, int templateId, HWND owner, DLG
   LONG x = UnitsX(t.x);
   LONG y = UnitsY(t.y);
   if (style & DS_CENTER) {
-    x = (1024 - width) / 2;
-    y = (728 - height) / 2;
+    const RECT& work = ui.screens.front().work;
+    x = work.left + (work.right - work.left - width) / 2;
+    y = work.top + (work.bottom - work.top - height) / 2;
   } else if (!(style & DS_ABSALIGN) && owner != nullptr) {
     POINT o = ClientOriginOf(owner);
     x += o.x;

@@ -167,6 +167,7 @@ struct UiState {
   int iconicWidth = 36;
   int iconicHeight = 36;
   std::map<int, bool> keys;
+  std::vector<Screen> screens{{RECT{0, 0, 1024, 768}, RECT{0, 0, 1024, 728}}};
 
   std::map<std::uintptr_t, std::unique_ptr<Window>> windows;
   std::uintptr_t nextWindow = 0x10010;

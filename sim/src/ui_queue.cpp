@@ -141,6 +141,17 @@ std::string MessageName(UINT message) {
   }
 }
 
+void PostToThread(UiState& ui, DWORD thread, HWND h, UINT message, WPARAM wParam, LPARAM lParam,
+                  QueuedKind kind) {
+  ThreadQueue& q = ui.Queue(thread);
+  QueuedMessage m;
+  m.msg = MSG{h, message, wParam, lParam, static_cast<DWORD>(Now()), {}};
+  m.kind = kind;
+  race::HappensBefore(m.order.Get());
+  q.posted.push_back(m);
+  q.changed |= KindBits(kind);
+}
+
 }  // namespace
 
 void PostTo(UiState& ui, HWND h, UINT message, WPARAM wParam, LPARAM lParam, QueuedKind kind) {
@@ -150,13 +161,7 @@ void PostTo(UiState& ui, HWND h, UINT message, WPARAM wParam, LPARAM lParam, Que
     if (w == nullptr) return;
     thread = w->thread;
   }
-  ThreadQueue& q = ui.Queue(thread);
-  QueuedMessage m;
-  m.msg = MSG{h, message, wParam, lParam, static_cast<DWORD>(Now()), {}};
-  m.kind = kind;
-  race::HappensBefore(m.order.Get());
-  q.posted.push_back(m);
-  q.changed |= KindBits(kind);
+  PostToThread(ui, thread, h, message, wParam, lParam, kind);
 }
 
 void DeliverSentMessages(ThreadQueue& q) {
@@ -248,6 +253,18 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   }
   PostTo(ui, window, message, wParam, lParam, QueuedKind::kPosted);
   if (window != nullptr && ui.Find(window)->thread != CurrentThreadId()) WakePoint();
+  return TRUE;
+}
+
+BOOL PostThreadMessageA(DWORD thread, UINT message, WPARAM wParam, LPARAM lParam) {
+  const sim::ApiCall apiCall;
+  UiState& ui = Ui();
+  // Only a thread that has a message queue (it has used user32) can take it.
+  if (ui.queues.count(thread) == 0) {
+    SetLastError(ERROR_INVALID_THREAD_ID);
+    return FALSE;
+  }
+  PostToThread(ui, thread, nullptr, message, wParam, lParam, QueuedKind::kPosted);
   return TRUE;
 }
 

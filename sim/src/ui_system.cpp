@@ -34,6 +34,10 @@ void UiSystem::SetIconicClientSize(int width, int height) {
   state_->iconicHeight = height;
 }
 void UiSystem::SetKeyDown(int vk, bool down) { SetKeyState(*state_, vk, down); }
+void UiSystem::SetScreens(std::vector<Screen> screens) {
+  if (screens.empty()) throw std::logic_error("SetScreens: a machine has at least one screen");
+  state_->screens = std::move(screens);
+}
 
 // ---- input ------------------------------------------------------------------------------
 bool UiSystem::Click(HWND window) {

@@ -1,8 +1,10 @@
 // Windows of the simulated user32: creation and destruction, focus and
 // activation, text, enabled and visible state, geometry, DefWindowProc,
 // painting, the system menu, cursors, keyboard state and help.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "ui_internal.h"
@@ -20,6 +22,36 @@ constexpr std::uintptr_t kArrowCursor = 0x50010;
 constexpr std::uintptr_t kWaitCursor = 0x50020;
 
 HCURSOR CursorHandle(std::uintptr_t v) { return reinterpret_cast<HCURSOR>(v); }
+
+// A monitor's handle stands for its place in UiState::screens.
+constexpr std::uintptr_t kFirstMonitor = 0x70010;
+HMONITOR MonitorHandle(std::size_t index) {
+  return reinterpret_cast<HMONITOR>(kFirstMonitor + 0x10 * index);
+}
+std::optional<std::size_t> MonitorIndex(HMONITOR monitor) {
+  const auto v = reinterpret_cast<std::uintptr_t>(monitor);
+  if (v < kFirstMonitor || (v - kFirstMonitor) % 0x10 != 0) return std::nullopt;
+  return (v - kFirstMonitor) / 0x10;
+}
+
+// The monitor closest to a rectangle that lies on none.
+std::size_t NearestScreen(const UiState& ui, const RECT& r) {
+  auto gap = [](LONG lo, LONG hi, LONG mlo, LONG mhi) -> long long {
+    return hi <= mlo ? mlo - hi : (lo >= mhi ? lo - mhi : 0);
+  };
+  std::size_t nearest = 0;
+  long long nearestDistance = -1;
+  for (std::size_t i = 0; i < ui.screens.size(); ++i) {
+    const RECT& m = ui.screens[i].area;
+    const long long dx = gap(r.left, r.right, m.left, m.right);
+    const long long dy = gap(r.top, r.bottom, m.top, m.bottom);
+    if (nearestDistance < 0 || dx * dx + dy * dy < nearestDistance) {
+      nearestDistance = dx * dx + dy * dy;
+      nearest = i;
+    }
+  }
+  return nearest;
+}
 
 bool BelongsToDialog(const UiState& ui, const Window& w, int* eventId) {
   if (w.kind == WindowKind::kDialog && w.parent == nullptr) {
@@ -669,8 +701,46 @@ BOOL SystemParametersInfoA(UINT action, UINT, PVOID data, UINT) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  // A 1024x768 screen with a 40-pixel taskbar at the bottom.
-  *static_cast<RECT*>(data) = RECT{0, 0, 1024, 728};
+  *static_cast<RECT*>(data) = Ui().screens.front().work;  // the primary monitor's
+  return TRUE;
+}
+
+HMONITOR MonitorFromWindow(HWND window, DWORD flags) {
+  const sim::ApiCall apiCall;
+  const UiState& ui = Ui();
+  // The monitor that holds most of the window; the window's place before it
+  // was minimised counts for a minimised one (the sim keeps that place).
+  std::optional<std::size_t> best;
+  if (const Window* w = ui.Find(window); w != nullptr) {
+    const RECT r = ScreenRect(ui, *w);
+    LONG bestArea = 0;
+    for (std::size_t i = 0; i < ui.screens.size(); ++i) {
+      const RECT& m = ui.screens[i].area;
+      const LONG width = std::min(r.right, m.right) - std::max(r.left, m.left);
+      const LONG height = std::min(r.bottom, m.bottom) - std::max(r.top, m.top);
+      if (width > 0 && height > 0 && width * height > bestArea) {
+        bestArea = width * height;
+        best = i;
+      }
+    }
+    if (!best && flags == MONITOR_DEFAULTTONEAREST) best = NearestScreen(ui, r);
+  }
+  if (!best && flags != MONITOR_DEFAULTTONULL) best = 0;
+  return best ? MonitorHandle(*best) : nullptr;
+}
+
+BOOL GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info) {
+  const sim::ApiCall apiCall;
+  const UiState& ui = Ui();
+  const auto index = MonitorIndex(monitor);
+  if (!index || *index >= ui.screens.size() || info == nullptr ||
+      info->cbSize < sizeof(MONITORINFO)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  info->rcMonitor = ui.screens[*index].area;
+  info->rcWork = ui.screens[*index].work;
+  info->dwFlags = *index == 0 ? MONITORINFOF_PRIMARY : 0;
   return TRUE;
 }
 

@@ -1,6 +1,7 @@
 #include "support/program_run.h"
 
 #include "app/UpdateFirmwareDlg.h"
+#include "app/link_guard.h"
 #include "device/device_link.h"
 #include "res/program_resources.h"
 
@@ -38,6 +39,8 @@ void ResetProgramState() {
   g_nDeviceRelease = 0;
   g_dwChecksumSum = 0;
   AbandonTransferWatchdog();
+  AbandonLinkGuard();
+  CWnd::ForgetPermanentWindows();
 }
 
 ProgramMachine::ProgramMachine(sim::MachineOptions options)

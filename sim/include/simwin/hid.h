@@ -96,6 +96,9 @@ struct InterfaceFaults {
   // From this virtual time on the device answers nothing: every transfer
   // blocks until it is cancelled, the handle is closed or the device unplugged.
   std::optional<Ticks> stallAt;
+  // A driver without cancellation: CancelSynchronousIo does not end its
+  // transfers (the call itself still succeeds).
+  bool ignoresCancel = false;
   Ticks extraReadLatency = 0;  // answers come this much later
 };
 

@@ -47,6 +47,13 @@ struct MessageBoxRecord {
   std::optional<int> result;  // the button pressed, once pressed
 };
 
+// One monitor of the virtual screen: its area, and its work area (the area
+// less the taskbar).
+struct Screen {
+  RECT area;
+  RECT work;
+};
+
 struct MenuItem {
   UINT flags = 0;
   UINT_PTR id = 0;
@@ -71,6 +78,9 @@ class UiSystem {
   void SetSystemMetric(int index, int value);       // SM_CXICON and friends
   void SetIconicClientSize(int width, int height);  // client size while minimised
   void SetKeyDown(int vk, bool down);               // left/right keys update the generic key
+  // The monitors, the primary one (at 0,0) first. By default one 1024x768
+  // screen with a 40-pixel taskbar along its bottom.
+  void SetScreens(std::vector<Screen> screens);
 
   // ---- user input ----------------------------------------------------------------
   // A click on a control. Returns false (and does nothing, as Windows ignores

@@ -66,6 +66,7 @@ SIMWIN_DECLARE_HANDLE(HBRUSH);
 SIMWIN_DECLARE_HANDLE(HFONT);
 SIMWIN_DECLARE_HANDLE(HRSRC);
 SIMWIN_DECLARE_HANDLE(HBITMAP);
+SIMWIN_DECLARE_HANDLE(HMONITOR);
 #undef SIMWIN_DECLARE_HANDLE
 using HMODULE = HINSTANCE;
 using HCURSOR = HICON;
@@ -160,6 +161,7 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define ERROR_DEVICE_NOT_CONNECTED 1167u
 #define ERROR_INVALID_USER_BUFFER 1784u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
+#define ERROR_INVALID_THREAD_ID 1444u
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814u
 
 #define GENERIC_READ 0x80000000u
@@ -198,6 +200,8 @@ DWORD GetTickCount();
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 HMODULE GetModuleHandleA(LPCSTR moduleName);
 LPSTR GetCommandLineA();
+// Ends the process: every thread stops where it is, nothing unwinds.
+[[noreturn]] void ExitProcess(UINT exitCode);
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                     LPCSTR name);
@@ -463,6 +467,18 @@ BOOLEAN HidD_GetAttributes(HANDLE device, PHIDD_ATTRIBUTES attributes);
 #define SWP_NOACTIVATE 0x0010u
 #define SPI_GETWORKAREA 0x0030u
 
+#define MONITOR_DEFAULTTONULL 0x00000000u
+#define MONITOR_DEFAULTTOPRIMARY 0x00000001u
+#define MONITOR_DEFAULTTONEAREST 0x00000002u
+#define MONITORINFOF_PRIMARY 0x00000001u
+struct MONITORINFO {
+  DWORD cbSize;
+  RECT rcMonitor;
+  RECT rcWork;
+  DWORD dwFlags;
+};
+using LPMONITORINFO = MONITORINFO*;
+
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_SHOW 5
@@ -501,6 +517,7 @@ HWND GetDlgItem(HWND dialog, int id);
 int GetDlgCtrlID(HWND window);
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL PostThreadMessageA(DWORD thread, UINT message, WPARAM wParam, LPARAM lParam);
 void PostQuitMessage(int exitCode);
 BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
 BOOL PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags);
@@ -521,6 +538,8 @@ BOOL IsWindowVisible(HWND window);
 BOOL GetWindowRect(HWND window, LPRECT rect);
 BOOL SetWindowPos(HWND window, HWND insertAfter, int x, int y, int cx, int cy, UINT flags);
 BOOL SystemParametersInfoA(UINT action, UINT param, PVOID data, UINT winIni);
+HMONITOR MonitorFromWindow(HWND window, DWORD flags);
+BOOL GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info);
 HWND GetParent(HWND window);
 HWND GetWindow(HWND window, UINT command);
 HWND GetLastActivePopup(HWND window);

@@ -1,0 +1,103 @@
+// The main dialog ended by WM_QUIT in its modal loop, without passing
+// through its handlers: the monitor thread is still running when the window
+// starts to go.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/UpdateFirmwareDlg.h"
+#include "simwin/kernel.h"
+#include "support/program_run.h"
+
+namespace {
+
+// The thread that talked to the device besides the user-interface thread.
+std::optional<DWORD> MonitorThread(uft::ProgramMachine& machine) {
+  for (const auto& t : machine.Hid().Capture()) {
+    if (t.thread != sim::kMainThreadId) return t.thread;
+  }
+  return std::nullopt;
+}
+
+std::optional<sim::ThreadInfo> Thread(uft::ProgramMachine& machine, DWORD id) {
+  for (const auto& t : machine.Kern().Threads()) {
+    if (t.id == id && !t.script) return t;
+  }
+  return std::nullopt;
+}
+
+// As another program might post it to the user-interface thread.
+void PostQuit() { ASSERT_TRUE(::PostThreadMessageA(sim::kMainThreadId, WM_QUIT, 0, 0)); }
+
+struct QuitCase {
+  const char* name;
+  sim::Ticks quitAt;
+  // What happens next, while the window goes.
+  std::function<void(sim::Script&, sim::HidId)> then;
+};
+
+class QuitWhileMonitoring : public ::testing::TestWithParam<QuitCase> {};
+
+// The monitor thread's last pass changes the display while the window goes;
+// the thread then ends by itself and the program exits.
+TEST_P(QuitWhileMonitoring, ThreadEndsBeforeTheDialog) {
+  uft::ProgramMachine machine;
+  const sim::HidId stick = machine.Hid().Plug();
+  const auto result = machine.Run([&](sim::Script& s) {
+    uft::AwaitMainDialog(s);
+    s.At(GetParam().quitAt);
+    PostQuit();
+    GetParam().then(s, stick);
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  const auto monitor = MonitorThread(machine);
+  ASSERT_TRUE(monitor);
+  const auto info = Thread(machine, *monitor);
+  ASSERT_TRUE(info);
+  EXPECT_FALSE(info->endedByRunEnd);
+  EXPECT_EQ(info->exitCode, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Passes, QuitWhileMonitoring,
+                         ::testing::Values(
+                             // The first search, at 1000 ms, identifies the joystick.
+                             QuitCase{"JoystickFound", 500, [](sim::Script&, sim::HidId) {}},
+                             // Watched from 1000 ms; the keep-alive at 1600 ms fails.
+                             QuitCase{
+                                 "JoystickLost", 1500,
+                                 [](sim::Script& s, sim::HidId stick) { s.Hid().Unplug(stick); }}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The keep-alive write from 1600 ms hangs in a driver that ignores the
+// cancel, so the monitor thread cannot stop. The process still ends, within
+// the stop's bound, and frees nothing that the stuck thread uses: every
+// handle open before the quit is still open when the process has ended.
+TEST(QuitWhileMonitoring, ThreadStuckInTheDriverEndsTheProcess) {
+  uft::ProgramMachine machine;
+  const sim::HidId stick = machine.Hid().Plug();
+  machine.Hid().Faults(stick).stallAt = 1500;
+  machine.Hid().Faults(stick).ignoresCancel = true;
+  std::vector<HANDLE> before;
+  const auto result = machine.Run([&](sim::Script& s) {
+    uft::AwaitMainDialog(s);
+    s.At(2000);
+    for (const auto& h : machine.Kern().OpenHandles()) before.push_back(h.handle);
+    PostQuit();
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  EXPECT_LE(machine.Kern().Now(), 2000u + 10000 + 200);
+  std::vector<HANDLE> after;
+  for (const auto& h : machine.Kern().OpenHandles()) after.push_back(h.handle);
+  for (HANDLE h : before) {
+    EXPECT_NE(std::find(after.begin(), after.end(), h), after.end()) << "closed: " << h;
+  }
+  const auto monitor = MonitorThread(machine);
+  ASSERT_TRUE(monitor);
+  EXPECT_TRUE(Thread(machine, *monitor)->endedByRunEnd);
+}
+
+}  // namespace
