@@ -353,6 +353,17 @@ TEST_F(SimUi, AWokenThreadMayRunBeforeTheCallersNextStep) {
           GetMessageA(&m, nullptr, WM_APP, WM_APP);
           Claim(first, 'w');
         }}},
+      {"PostThreadMessageA",
+       {[](HWND, std::atomic<char>& first) {
+          Sleep(1);  // the dialog's thread waits for it
+          PostThreadMessageA(sim::kMainThreadId, WM_APP, 0, 0);
+          Claim(first, 'c');
+        },
+        [](HWND, std::atomic<char>& first) {
+          MSG m;
+          GetMessageA(&m, nullptr, WM_APP, WM_APP);
+          Claim(first, 'w');
+        }}},
       {"the reply to SendMessageA",
        {[](HWND h, std::atomic<char>& first) {
           SendMessageA(h, WM_APP, 0, 0);

@@ -265,6 +265,7 @@ BOOL PostThreadMessageA(DWORD thread, UINT message, WPARAM wParam, LPARAM lParam
     return FALSE;
   }
   PostToThread(ui, thread, nullptr, message, wParam, lParam, QueuedKind::kPosted);
+  if (thread != CurrentThreadId()) WakePoint();
   return TRUE;
 }
 
