@@ -341,6 +341,12 @@ TEST_F(SimUi, AWokenThreadMayRunBeforeTheCallersNextStep) {
     void (*other)(HWND, std::atomic<char>&);   // on a thread of its own
     void (*dialog)(HWND, std::atomic<char>&);  // inside WM_INITDIALOG
   };
+  // The posts' receiver: it waits for the message in its queue.
+  const auto takePost = [](HWND, std::atomic<char>& first) {
+    MSG m;
+    GetMessageA(&m, nullptr, WM_APP, WM_APP);
+    Claim(first, 'w');
+  };
   const std::pair<const char*, Side> cases[] = {
       {"PostMessageA",
        {[](HWND h, std::atomic<char>& first) {
@@ -348,22 +354,14 @@ TEST_F(SimUi, AWokenThreadMayRunBeforeTheCallersNextStep) {
           PostMessageA(h, WM_APP, 0, 0);
           Claim(first, 'c');
         },
-        [](HWND, std::atomic<char>& first) {
-          MSG m;
-          GetMessageA(&m, nullptr, WM_APP, WM_APP);
-          Claim(first, 'w');
-        }}},
+        takePost}},
       {"PostThreadMessageA",
        {[](HWND, std::atomic<char>& first) {
-          Sleep(1);  // the dialog's thread waits for it
+          Sleep(1);
           PostThreadMessageA(sim::kMainThreadId, WM_APP, 0, 0);
           Claim(first, 'c');
         },
-        [](HWND, std::atomic<char>& first) {
-          MSG m;
-          GetMessageA(&m, nullptr, WM_APP, WM_APP);
-          Claim(first, 'w');
-        }}},
+        takePost}},
       {"the reply to SendMessageA",
        {[](HWND h, std::atomic<char>& first) {
           SendMessageA(h, WM_APP, 0, 0);
