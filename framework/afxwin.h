@@ -313,7 +313,8 @@ class CWinThread : public CCmdTarget {
   DWORD m_nThreadID = 0;
   BOOL m_bAutoDelete = TRUE;
 
- private:
+  // Every thread starts in ThreadEntry, which runs the procedure with its
+  // parameter: what a thread is for, as its thread object says.
   static DWORD WINAPI ThreadEntry(LPVOID pParam);
   AFX_THREADPROC m_pfnThreadProc = nullptr;
   LPVOID m_pThreadParams = nullptr;

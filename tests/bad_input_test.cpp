@@ -19,7 +19,6 @@ namespace {
 
 constexpr char kJoystickName[] = "Brelt Kestrune Arcade Joystick";
 constexpr char kUnknownDevice[] = "Unknown Device !";
-constexpr DWORD kMonitorThread = sim::kMainThreadId + 4;
 constexpr int kUpdateTransfers = 953;
 
 struct Display {
@@ -189,7 +188,9 @@ TEST(LateAnswer, IdentificationTimesOutAndShowsUnknownDevice) {
   });
   EXPECT_EQ(shown.name, kUnknownDevice);
   EXPECT_FALSE(shown.updateEnabled);
-  const auto durations = FailedReadDurations(machine.Hid().Capture(), kMonitorThread);
+  const auto monitor = uft::FindMonitorThread(machine.Kern());
+  ASSERT_TRUE(monitor);
+  const auto durations = FailedReadDurations(machine.Hid().Capture(), monitor->id);
   ASSERT_FALSE(durations.empty());
   EXPECT_GE(durations.front(), 1000u);
   EXPECT_LE(durations.front(), 1020u);

@@ -134,13 +134,11 @@ TEST_P(Stop, WaitsForTheMonitorThread) {
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   EXPECT_LE(goneAt, GetParam().endsBy);
-  // The monitor thread (the first one the program starts) had returned 1 by
-  // itself before the process ended.
-  for (const auto& thread : machine.Kern().Threads()) {
-    if (thread.id != sim::kMainThreadId + 4) continue;
-    EXPECT_FALSE(thread.endedByRunEnd);
-    EXPECT_EQ(thread.exitCode, 1u);
-  }
+  // The monitor thread had returned 1 by itself before the process ended.
+  const auto monitor = uft::FindMonitorThread(machine.Kern());
+  ASSERT_TRUE(monitor);
+  EXPECT_FALSE(monitor->endedByRunEnd);
+  EXPECT_EQ(monitor->exitCode, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -195,10 +193,8 @@ TEST(Stop, BeforeTheThreadsFirstTestNoPassIsMade) {
   EXPECT_GE(goneAt, 3000u);
   EXPECT_LE(goneAt, 3000u + 100);
   EXPECT_TRUE(machine.Hid().Opens().empty());  // no search
-  const auto threads = machine.Kern().Threads();
-  const auto monitor = std::find_if(threads.begin(), threads.end(),
-                                    [](const auto& t) { return t.id == sim::kMainThreadId + 4; });
-  ASSERT_NE(monitor, threads.end());
+  const auto monitor = uft::FindMonitorThread(machine.Kern());
+  ASSERT_TRUE(monitor);
   EXPECT_FALSE(monitor->endedByRunEnd);
   EXPECT_EQ(monitor->exitCode, 1u);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "simwin/hid.h"
 #include "simwin/kernel.h"
 #include "simwin/machine.h"
 
@@ -179,6 +180,183 @@ TEST(SimScheduler, SameSeedSameInterleavingOtherSeedsDiffer) {
   EXPECT_GT(seen.size(), 3u);
 }
 
+// Which of two threads got to its step first: 'w' the thread that a call
+// made runnable, 'c' the caller. The steps are not ordered (that is the
+// point), so the first claims it atomically.
+void Claim(std::atomic<char>& first, char who) {
+  char none = 0;
+  first.compare_exchange_strong(none, who);
+}
+
+using WakeRun = std::function<void(sim::Machine&, std::atomic<char>&)>;
+
+// Who went first, over a number of seeds.
+std::set<char> WakeOrders(const WakeRun& run) {
+  std::set<char> orders;
+  for (std::uint64_t seed = 1; seed <= 16; ++seed) {
+    sim::Machine m(Options(seed));
+    std::atomic<char> first = 0;
+    const auto result = m.RunThread([&] { run(m, first); });
+    EXPECT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+    orders.insert(first.load());
+  }
+  return orders;
+}
+
+void Finish(HANDLE thread) {
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+HANDLE OpenDevice(sim::Machine& m, sim::Ticks latency) {
+  sim::HidInterfaceSpec spec;
+  spec.latency = latency;
+  const sim::HidId id = m.Hid().Plug(spec);
+  return CreateFileA(m.Hid().Path(id).c_str(), GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// On a machine with several processors a thread that a call makes runnable
+// may run at once, before the caller's next step; which goes first is the
+// seed's choice. Each case wakes a thread that steps as 'w', then steps as 'c'.
+TEST(SimScheduler, AWokenThreadMayRunBeforeTheCallersNextStep) {
+  const std::pair<const char*, WakeRun> cases[] = {
+      {"CreateThread",
+       [](sim::Machine&, std::atomic<char>& first) {
+         std::function<void()> woken = [&] { Claim(first, 'w'); };
+         HANDLE thread = Spawn(woken);
+         Claim(first, 'c');
+         Finish(thread);
+       }},
+      {"ResumeThread",
+       [](sim::Machine&, std::atomic<char>& first) {
+         std::function<void()> woken = [&] { Claim(first, 'w'); };
+         HANDLE thread = Spawn(woken, CREATE_SUSPENDED);
+         ResumeThread(thread);
+         Claim(first, 'c');
+         Finish(thread);
+       }},
+      {"SetEvent",
+       [](sim::Machine&, std::atomic<char>& first) {
+         HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+         std::function<void()> woken = [&] {
+           WaitForSingleObject(event, INFINITE);
+           Claim(first, 'w');
+         };
+         HANDLE thread = Spawn(woken);
+         Sleep(1);
+         SetEvent(event);
+         Claim(first, 'c');
+         Finish(thread);
+         CloseHandle(event);
+       }},
+      {"LeaveCriticalSection",
+       [](sim::Machine&, std::atomic<char>& first) {
+         CRITICAL_SECTION lock;
+         InitializeCriticalSection(&lock);
+         EnterCriticalSection(&lock);
+         std::function<void()> woken = [&] {
+           EnterCriticalSection(&lock);
+           Claim(first, 'w');
+           LeaveCriticalSection(&lock);
+         };
+         HANDLE thread = Spawn(woken);
+         Sleep(1);
+         LeaveCriticalSection(&lock);
+         Claim(first, 'c');
+         Finish(thread);
+         DeleteCriticalSection(&lock);
+       }},
+      {"CancelSynchronousIo",
+       [](sim::Machine&, std::atomic<char>& first) {
+         std::function<void()> woken = [&] {
+           sim::BeginSynchronousIo();
+           sim::WaitUntil([] { return sim::IoCancelled(); }, std::nullopt, "ReadFile(test)");
+           sim::EndSynchronousIo();
+           Claim(first, 'w');
+         };
+         HANDLE thread = Spawn(woken);
+         Sleep(1);
+         CancelSynchronousIo(thread);
+         Claim(first, 'c');
+         Finish(thread);
+       }},
+      {"WriteFile, with a call waiting behind it on the handle",
+       [](sim::Machine& m, std::atomic<char>& first) {
+         HANDLE device = OpenDevice(m, 10);
+         std::function<void()> woken = [&] {
+           Sleep(1);
+           HIDD_ATTRIBUTES attributes{};
+           HidD_GetAttributes(device, &attributes);
+           Claim(first, 'w');
+         };
+         HANDLE thread = Spawn(woken);
+         const std::uint8_t report[sim::kHidReportSize] = {};
+         DWORD written = 0;
+         WriteFile(device, report, sizeof report, &written, nullptr);
+         Claim(first, 'c');
+         Finish(thread);
+         CloseHandle(device);
+       }},
+      {"CloseHandle, with a read pending on the device",
+       [](sim::Machine& m, std::atomic<char>& first) {
+         HANDLE device = OpenDevice(m, 0);
+         std::function<void()> woken = [&] {
+           std::uint8_t report[sim::kHidReportSize] = {};
+           DWORD read = 0;
+           ReadFile(device, report, sizeof report, &read, nullptr);
+           Claim(first, 'w');
+         };
+         HANDLE thread = Spawn(woken);
+         Sleep(1);
+         CloseHandle(device);
+         Claim(first, 'c');
+         Finish(thread);
+       }},
+  };
+  for (const auto& [call, run] : cases) {
+    EXPECT_EQ(WakeOrders(run), (std::set<char>{'c', 'w'})) << call;
+  }
+}
+
+// Within one millisecond the call log still tells what came first: every
+// entry has its place in the run's event sequence, which a test's own
+// observations share. Sleeps are logged as they start, waits as they return.
+TEST(SimScheduler, TheCallLogOrdersCallsWithinAMillisecond) {
+  sim::Machine m(Options());
+  std::uint64_t beforeSet = 0;
+  m.RunThread([&] {
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::function<void()> waiter = [&] {
+      EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+      WaitForSingleObject(event, INFINITE);
+    };
+    HANDLE thread = Spawn(waiter);
+    Sleep(1);  // the waiter's first wait times out meanwhile
+    beforeSet = sim::NextSequence();
+    SetEvent(event);
+    Finish(thread);
+    CloseHandle(event);
+  });
+  std::vector<std::string> waits;
+  std::uint64_t previous = 0;
+  for (const sim::Call& c : m.Calls().All()) {
+    EXPECT_GT(c.seq, previous) << c.name;
+    previous = c.seq;
+    if (c.name == "Sleep") {
+      EXPECT_LT(c.seq, beforeSet);
+    }
+    if (c.name == "WaitForSingleObject" && c.thread != sim::kMainThreadId) {
+      waits.push_back(c.args.substr(c.args.find(' ') + 1));
+      if (c.args.ends_with("signaled")) {
+        EXPECT_GT(c.seq, beforeSet);
+      }
+    }
+  }
+  EXPECT_EQ(waits, (std::vector<std::string>{"timed out", "signaled"}));
+  EXPECT_EQ(m.Kern().Now(), 1u);
+}
+
 TEST(SimScheduler, DeadlockOfTwoThreadsIsReported) {
   sim::Machine m(Options(42));
   const auto start = std::chrono::steady_clock::now();
@@ -300,6 +478,31 @@ TEST(SimKernel, ThreadCreationFailures) {
   });
   EXPECT_EQ(created, (std::vector<bool>{true, false, true}));
   EXPECT_EQ(m.Kern().OpenHandleCount(), 0u);
+}
+
+DWORD CALLBACK Quit(LPVOID) { return 0; }
+void Wrapped() {}
+
+// A thread is known by what it runs: its start routine, or what a start
+// wrapper of the program runs when the machine is told how to see that.
+TEST(SimKernel, ThreadsAreKnownByTheirRoutine) {
+  auto options = Options();
+  options.threadProcedure = [](LPTHREAD_START_ROUTINE start, LPVOID) {
+    return start == &RunFunction ? &Wrapped : nullptr;
+  };
+  sim::Machine m(options);
+  m.RunThread([] {
+    std::function<void()> nothing = [] {};
+    for (HANDLE h : {Spawn(nothing), CreateThread(nullptr, 0, &Quit, nullptr, 0, nullptr)}) {
+      WaitForSingleObject(h, INFINITE);
+      CloseHandle(h);
+    }
+  });
+  const auto threads = m.Kern().Threads();
+  ASSERT_EQ(threads.size(), 3u);
+  EXPECT_EQ(threads[0].routine, nullptr);  // the main thread
+  EXPECT_EQ(threads[1].routine, &Wrapped);
+  EXPECT_EQ(threads[2].routine, reinterpret_cast<sim::ThreadRoutine>(&Quit));
 }
 
 TEST(SimKernel, SuspendedThreadRunsOnlyWhenResumed) {

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "simwin/kernel.h"
 #include "simwin/machine.h"
 #include "simwin/ui.h"
 
@@ -321,6 +325,91 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+void Claim(std::atomic<char>& first, char who) {
+  char none = 0;
+  first.compare_exchange_strong(none, who);
+}
+
+// A thread that a post or a reply makes runnable may run at once, before
+// the caller's next step; which goes first is the seed's choice. The dialog
+// thread and another one each take one step ('w' the woken one, 'c' the
+// caller) around the call; the first to step claims it atomically, as the
+// steps are not ordered.
+TEST_F(SimUi, AWokenThreadMayRunBeforeTheCallersNextStep) {
+  struct Side {
+    void (*other)(HWND, std::atomic<char>&);   // on a thread of its own
+    void (*dialog)(HWND, std::atomic<char>&);  // inside WM_INITDIALOG
+  };
+  // The posts' receiver: it waits for the message in its queue.
+  const auto takePost = [](HWND, std::atomic<char>& first) {
+    MSG m;
+    GetMessageA(&m, nullptr, WM_APP, WM_APP);
+    Claim(first, 'w');
+  };
+  const std::pair<const char*, Side> cases[] = {
+      {"PostMessageA",
+       {[](HWND h, std::atomic<char>& first) {
+          Sleep(1);  // the dialog's thread waits for it
+          PostMessageA(h, WM_APP, 0, 0);
+          Claim(first, 'c');
+        },
+        takePost}},
+      {"PostThreadMessageA",
+       {[](HWND, std::atomic<char>& first) {
+          Sleep(1);
+          PostThreadMessageA(sim::kMainThreadId, WM_APP, 0, 0);
+          Claim(first, 'c');
+        },
+        takePost}},
+      {"the reply to SendMessageA",
+       {[](HWND h, std::atomic<char>& first) {
+          SendMessageA(h, WM_APP, 0, 0);
+          Claim(first, 'w');
+        },
+        [](HWND, std::atomic<char>& first) {
+          MsgWaitForMultipleObjectsEx(0, nullptr, INFINITE, QS_SENDMESSAGE, 0);
+          MSG m;
+          PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE | PM_QS_SENDMESSAGE);
+          Claim(first, 'c');
+        }}},
+  };
+  struct Shared {
+    const Side* side;
+    HWND dialog;
+    std::atomic<char> first;
+  };
+  for (const auto& [call, side] : cases) {
+    std::set<char> orders;
+    for (std::uint64_t seed = 1; seed <= 16; ++seed) {
+      sim::MachineOptions options = Options();
+      options.seed = seed;
+      sim::Machine machine(options);
+      Shared shared{&side, nullptr, 0};
+      Dlg d;
+      d.init = [&](HWND h) {
+        shared.dialog = h;
+        HANDLE other = CreateThread(
+            nullptr, 0,
+            [](LPVOID p) -> DWORD {
+              auto* s = static_cast<Shared*>(p);
+              s->side->other(s->dialog, s->first);
+              return 0;
+            },
+            &shared, 0, nullptr);
+        side.dialog(h, shared.first);
+        WaitForSingleObject(other, INFINITE);
+        CloseHandle(other);
+        EndDialog(h, 0);
+        return FALSE;
+      };
+      const auto result = machine.RunThread([&] { RunDialog(kMainTemplate, d); });
+      EXPECT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+      orders.insert(shared.first.load());
+    }
+    EXPECT_EQ(orders, (std::set<char>{'c', 'w'})) << call;
+  }
+}
 
 TEST_F(SimUi, MessageBoxLoopTakesSentMessages) {
   SendShared s;
@@ -947,13 +1036,68 @@ TEST_F(SimUi, StringsIconsAndMissingResources) {
     EXPECT_EQ(LoadStringA(nullptr, 2, buf, sizeof buf), 0);    // not in the table
     EXPECT_EQ(LoadStringA(nullptr, 300, buf, sizeof buf), 0);  // no such block
     EXPECT_STREQ(buf, "");
-    HICON icon = LoadIconW(nullptr, MAKEINTRESOURCEW(128));
+    HICON icon = LoadIconW(sim::kModuleInstance, MAKEINTRESOURCEW(128));
     EXPECT_NE(icon, nullptr);
-    EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(128)), icon);
+    EXPECT_EQ(LoadIconW(sim::kModuleInstance, MAKEINTRESOURCEW(128)), icon);
     EXPECT_EQ(Ui().IconResourceId(icon), 128);
-    EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(129)), nullptr);  // a bitmap, not an icon
+    // A bitmap, not an icon.
+    EXPECT_EQ(LoadIconW(sim::kModuleInstance, MAKEINTRESOURCEW(129)), nullptr);
     Dlg unused;
     EXPECT_EQ(RunDialog(999, unused), -1);
+  });
+}
+
+// The module handle decides whose resources a call reaches: the program's
+// instance handle its own; null the executable's for strings and dialogs,
+// but only the system's own icons and cursors; any other handle nothing.
+TEST_F(SimUi, ResourcesComeFromTheModuleNamed) {
+  using Load = std::function<bool(HINSTANCE)>;
+  const Load programIcon = [](HINSTANCE m) {
+    return LoadIconW(m, MAKEINTRESOURCEW(128)) != nullptr;
+  };
+  const Load systemIcon = [](HINSTANCE m) {
+    return LoadIconW(m, MAKEINTRESOURCEW(32512)) != nullptr;  // IDI_APPLICATION
+  };
+  const Load arrow = [](HINSTANCE m) { return LoadCursorA(m, IDC_ARROW) != nullptr; };
+  const Load string = [](HINSTANCE m) {
+    char buf[8];
+    return LoadStringA(m, 1, buf, sizeof buf) == 3;
+  };
+  const Load dialog = [](HINSTANCE m) {
+    Dlg d;
+    d.init = [](HWND h) {
+      EndDialog(h, 7);
+      return FALSE;
+    };
+    return DialogBoxParamA(m, MAKEINTRESOURCEA(200), nullptr, &ScriptedProc,
+                           reinterpret_cast<LPARAM>(&d)) == 7;
+  };
+  const HINSTANCE program = sim::kModuleInstance;
+  const HINSTANCE other = reinterpret_cast<HINSTANCE>(std::uintptr_t{0x10000000});
+  const struct {
+    const char* what;
+    const Load& load;
+    HINSTANCE module;
+    bool found;
+  } cases[] = {
+      {"program icon", programIcon, program, true},
+      {"program icon", programIcon, nullptr, false},
+      {"program icon", programIcon, other, false},
+      {"system icon", systemIcon, nullptr, true},
+      {"system icon", systemIcon, program, false},
+      {"arrow cursor", arrow, nullptr, true},
+      {"arrow cursor", arrow, program, false},
+      {"string", string, program, true},
+      {"string", string, nullptr, true},
+      {"string", string, other, false},
+      {"dialog", dialog, program, true},
+      {"dialog", dialog, nullptr, true},
+      {"dialog", dialog, other, false},
+  };
+  Run([&] {
+    for (const auto& c : cases) {
+      EXPECT_EQ(c.load(c.module), c.found) << c.what << " from module " << c.module;
+    }
   });
 }
 

@@ -68,6 +68,7 @@ BOOL Transfer(HidBus::State& s, HidFile& file, bool write, std::uint8_t* buffer,
   auto finish = [&](bool ok, DWORD error) -> BOOL {
     HidTransfer t;
     t.at = Now();
+    t.seq = NextSequence();
     t.thread = CurrentThreadId();
     t.device = d.id;
     t.write = write;
@@ -329,8 +330,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
   auto hid = sim::LookupHandleAs<sim::HidFile>(file);
   if (!hid) return Fail(ERROR_INVALID_HANDLE, FALSE);
   // The buffer is only read; Transfer takes a mutable pointer for ReadFile's sake.
-  return sim::Transfer(s, *hid, true, static_cast<std::uint8_t*>(const_cast<void*>(buffer)),
-                       bytesToWrite, bytesWritten, overlapped);
+  const BOOL ok =
+      sim::Transfer(s, *hid, true, static_cast<std::uint8_t*>(const_cast<void*>(buffer)),
+                    bytesToWrite, bytesWritten, overlapped);
+  sim::WakePoint();  // the device's answer and the handle are there for the others
+  return ok;
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
@@ -339,6 +343,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
   auto& s = sim::Bus();
   auto hid = sim::LookupHandleAs<sim::HidFile>(file);
   if (!hid) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  return sim::Transfer(s, *hid, false, static_cast<std::uint8_t*>(buffer), bytesToRead, bytesRead,
-                       overlapped);
+  const BOOL ok = sim::Transfer(s, *hid, false, static_cast<std::uint8_t*>(buffer), bytesToRead,
+                                bytesRead, overlapped);
+  sim::WakePoint();  // the handle is free for the others
+  return ok;
 }

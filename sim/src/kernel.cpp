@@ -89,6 +89,7 @@ std::vector<ThreadInfo> Kernel::Threads() const {
     if (info.state == ThreadState::kBlocked) info.blockedIn = std::string(t->what);
     info.exitCode = t->finished ? t->exitCode : STILL_ACTIVE;
     info.endedByRunEnd = t->ended;
+    info.routine = t->routine;
     list.push_back(std::move(info));
   }
   return list;
@@ -136,6 +137,7 @@ BOOL CloseHandle(HANDLE handle) {
   if (--count->second == 0) {
     k.handleCounts.erase(count);
     object->OnLastHandleClosed();
+    sim::WakePoint();  // transfers pending on a device handle end
   }
   return TRUE;
 }
@@ -144,6 +146,7 @@ BOOL CloseHandle(HANDLE handle) {
 
 void Sleep(DWORD milliseconds) {
   const sim::race::SimCode simCode;
+  sim::Record("Sleep", std::to_string(milliseconds));
   const std::string what = "Sleep(" + std::to_string(milliseconds) + ")";
   const std::function<bool()> never;
   std::optional<sim::Ticks> deadline;
@@ -223,6 +226,7 @@ BOOL SetEvent(HANDLE event) {
   if (!object) return Fail(ERROR_INVALID_HANDLE, FALSE);
   object->Set(true);
   sim::race::HappensBefore(object.get());
+  sim::WakePoint();
   return TRUE;
 }
 
@@ -248,13 +252,17 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
       "WaitForSingleObject(" + sim::HandleText(handle) + " " + object->Describe() + ", " +
       (milliseconds == INFINITE ? std::string("INFINITE") : std::to_string(milliseconds)) + ")";
   const std::function<bool()> signaled = [&object] { return object->Signaled(); };
+  // Recorded as it returns: the step in which the caller goes on.
+  const std::string handleText = sim::HandleText(handle);
   if (sim::WaitUntil(signaled, deadline, what)) {
     object->Acquire();
     sim::race::HappensAfter(object.get());
+    sim::Record("WaitForSingleObject", handleText + " signaled");
     return WAIT_OBJECT_0;
   }
   sim::SimThread* t = CurrentSimThread();
   if (t != nullptr && t->ended) return Fail(ERROR_OPERATION_ABORTED, WAIT_FAILED);
+  sim::Record("WaitForSingleObject", handleText + " timed out");
   return WAIT_TIMEOUT;
 }
 
@@ -273,6 +281,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
   const DWORD id = k.nextThreadId;
   k.nextThreadId += 4;
   sim::SimThread& t = k.NewThread(id, "thread " + sim::HexString(id), false, {});
+  const auto& seeThrough = k.machine.Options().threadProcedure;
+  t.routine = seeThrough ? seeThrough(start, parameter) : nullptr;
+  if (t.routine == nullptr) t.routine = reinterpret_cast<sim::ThreadRoutine>(start);
   t.body = [&t, start, parameter] {
     sim::race::HappensAfter(&t);
     t.exitCode = [start, parameter] {
@@ -295,6 +306,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
   HANDLE handle = sim::OpenHandle(t.object);
   if (threadId != nullptr) *threadId = id;
   sim::Record("CreateThread", sim::HexString(id));
+  if (t.suspendCount == 0) sim::WakePoint();
   return handle;
 }
 
@@ -306,7 +318,10 @@ DWORD ResumeThread(HANDLE thread) {
   sim::Record("ResumeThread", sim::HexString(t.id));
   const DWORD previous = t.suspendCount;
   if (t.suspendCount > 0) --t.suspendCount;
-  if (previous == 1 && !t.started) sim::race::HappensBefore(&t);  // lets it start
+  if (previous == 1 && !t.started) {
+    sim::race::HappensBefore(&t);  // lets it start
+    sim::WakePoint();
+  }
   return previous;
 }
 
@@ -363,6 +378,7 @@ BOOL CancelSynchronousIo(HANDLE thread) {
   sim::Record("CancelSynchronousIo", sim::HexString(t.id) + (pending ? " cancelled" : " none"));
   if (!pending) return Fail(ERROR_NOT_FOUND, FALSE);
   t.ioCancelled = true;
+  sim::WakePoint();
   return TRUE;
 }
 
@@ -423,5 +439,6 @@ void LeaveCriticalSection(LPCRITICAL_SECTION section) {
   if (--state.recursion == 0) {
     sim::race::HappensBefore(&state);
     state.owner = 0;
+    sim::WakePoint();
   }
 }

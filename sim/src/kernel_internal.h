@@ -47,6 +47,7 @@ struct SimThread {
   bool script = false;
   bool isMain = false;  // the process's main thread: its return ends the run
   std::function<void()> body;
+  ThreadRoutine routine = nullptr;  // what it runs, for observation
   std::thread host;
   std::condition_variable cv;  // signalled when the baton is handed to this thread
 
@@ -168,6 +169,7 @@ struct Kernel::Impl {
   std::vector<std::string> aliveAtEnd;
   std::chrono::steady_clock::time_point realStart;
   std::uint64_t schedulingPoints = 0;
+  std::uint64_t sequence = 0;  // the event sequence (NextSequence)
 };
 
 // The kernel of the machine under way, and the simulated thread running

@@ -219,7 +219,8 @@ std::string EventLog::Text() const {
 
 void CallLog::Add(std::string name, std::string args) {
   const race::SimCode simCode;
-  calls_.push_back({sim::Now(), CurrentThreadId(), std::move(name), std::move(args)});
+  calls_.push_back(
+      {sim::Now(), CurrentThreadId(), std::move(name), std::move(args), NextSequence()});
 }
 
 std::vector<Call> CallLog::Named(std::string_view name) const {

@@ -339,6 +339,8 @@ void Yield() {
   if (t->ended) EndedThreadWait();
 }
 
+void WakePoint() { Yield(); }
+
 bool WaitUntil(const std::function<bool()>& ready, std::optional<Ticks> deadline,
                std::string_view what) {
   const race::SimCode simCode;
@@ -373,6 +375,11 @@ void SleepFor(Ticks ms) {
   const race::SimCode simCode;
   const std::function<bool()> never;
   WaitUntil(never, Now() + ms, "Sleep");
+}
+
+std::uint64_t NextSequence() {
+  const race::SimCode simCode;
+  return ++CurrentKernel().sequence;
 }
 
 std::uint64_t Random(std::uint64_t bound) {

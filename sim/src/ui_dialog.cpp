@@ -348,18 +348,19 @@ LRESULT MessageBoxProc(HWND h, UINT message, WPARAM wParam, LPARAM lParam) {
 
 using namespace sim;
 
-INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC dialogProc,
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner, DLGPROC dialogProc,
                         LPARAM initParam) {
   const sim::ApiCall apiCall;
   UiState& ui = Ui();
   auto name = templateName != nullptr ? ResNameFromA(templateName) : std::nullopt;
-  const auto* data = name ? ui.resources.Find(kRtDialog, *name) : nullptr;
+  const bool module = ProgramModule(instance, true);
+  const auto* data = name && module ? ui.resources.Find(kRtDialog, *name) : nullptr;
   std::string ordinal = name && std::holds_alternative<WORD>(*name)
                             ? std::to_string(std::get<WORD>(*name))
                             : std::string("?");
   if (data == nullptr) {
     ui.Record("DialogBoxParamA", ordinal + " missing");
-    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    SetLastError(module ? ERROR_RESOURCE_NAME_NOT_FOUND : kErrorResourceDataNotFound);
     return -1;
   }
   std::string error;
@@ -399,6 +400,7 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
   d->result = result;
   // Wakes the modal loop should this run inside a sent message.
   PostTo(ui, dialog, WM_NULL, 0, 0, QueuedKind::kPosted);
+  if (d->thread != CurrentThreadId()) WakePoint();
   return TRUE;
 }
 

@@ -239,7 +239,15 @@ LRESULT ProgressProc(HWND h, UINT message, WPARAM wParam, LPARAM lParam);
 std::vector<int> BoxButtons(UINT style);
 
 // ---- resources (ui_resources.cpp) ----------------------------------------------
-HICON IconForResource(const ResName& name);  // null when missing
+// The failure of a resource call given a handle that is no module's (U).
+inline constexpr DWORD kErrorResourceDataNotFound = 1812;
+// Whether a module handle gives the program's own resources: its instance
+// handle does, and null does for the calls that take null as the executable
+// (LoadString, DialogBox*), not for those where null means the system's own
+// resources (LoadIcon, LoadCursor).
+bool ProgramModule(HINSTANCE instance, bool nullIsExecutable);
+HICON IconForResource(const ResName& name);  // the program's icon; null when missing
+HICON SystemIcon(const ResName& name);       // a predefined icon (IDI_*); null otherwise
 std::optional<std::pair<int, int>> BitmapSize(const ResName& name);
 
 }  // namespace sim

@@ -174,19 +174,23 @@ void DeliverSentMessages(ThreadQueue& q) {
     race::HappensBefore(s.get());  // the procedure's work before the reply
     s->result = result;
     s->done = true;
+    WakePoint();  // the sender goes on at once
   }
 }
 
 void DropMessagesFor(HWND h) {
+  bool woke = false;
   for (auto& [thread, q] : Ui().queues) {
     std::erase_if(q->posted, [h](const QueuedMessage& m) { return m.msg.hwnd == h; });
-    std::erase_if(q->sent, [h](const std::shared_ptr<SentMessage>& s) {
+    std::erase_if(q->sent, [h, &woke](const std::shared_ptr<SentMessage>& s) {
       if (s->hwnd != h) return false;
       s->result = 0;  // the sender wakes with 0
       s->done = true;
+      woke = true;
       return true;
     });
   }
+  if (woke) WakePoint();
 }
 
 }  // namespace sim
@@ -220,8 +224,10 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   target.changed |= QS_SENDMESSAGE;
 
   // While waiting for the reply, this thread takes messages sent to it, as
-  // Windows does; posted messages and input stay queued.
+  // Windows does; posted messages and input stay queued. The receiver may
+  // take this one meanwhile.
   ThreadQueue& mine = ui.Queue(me);
+  if (!mine.sent.empty()) WakePoint();
   const std::string what =
       "SendMessageA(" + MessageName(message) + " to thread " + std::to_string(w->thread) + ")";
   while (!sent->done) {
@@ -246,6 +252,7 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return FALSE;
   }
   PostTo(ui, window, message, wParam, lParam, QueuedKind::kPosted);
+  if (window != nullptr && ui.Find(window)->thread != CurrentThreadId()) WakePoint();
   return TRUE;
 }
 
@@ -258,6 +265,7 @@ BOOL PostThreadMessageA(DWORD thread, UINT message, WPARAM wParam, LPARAM lParam
     return FALSE;
   }
   PostToThread(ui, thread, nullptr, message, wParam, lParam, QueuedKind::kPosted);
+  if (thread != CurrentThreadId()) WakePoint();
   return TRUE;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "simwin/kernel.h"
 #include "ui_internal.h"
 
 namespace sim {
@@ -12,6 +13,7 @@ namespace {
 constexpr WORD kRtBitmap = 2;
 constexpr WORD kRtString = 6;
 constexpr WORD kRtGroupIcon = 14;
+constexpr std::uintptr_t kSystemIconBase = 0x50110;  // beside the system's cursors
 
 // Bounds-checked little-endian reader; any overrun sets `failed`.
 class Reader {
@@ -243,6 +245,10 @@ std::optional<DialogTemplate> ParseDialogTemplate(std::span<const std::uint8_t> 
   return t;
 }
 
+bool ProgramModule(HINSTANCE instance, bool nullIsExecutable) {
+  return instance == kModuleInstance || (instance == nullptr && nullIsExecutable);
+}
+
 HICON IconForResource(const ResName& name) {
   UiState& ui = Ui();
   if (ui.resources.Find(kRtGroupIcon, name) == nullptr) return nullptr;
@@ -254,6 +260,16 @@ HICON IconForResource(const ResName& name) {
   HICON icon = reinterpret_cast<HICON>(static_cast<std::uintptr_t>(0x40000 + id * 4 + 4));
   ui.iconIds[icon] = id;
   return icon;
+}
+
+HICON SystemIcon(const ResName& name) {
+  // IDI_APPLICATION (32512) to IDI_SHIELD (32518).
+  constexpr WORD kFirst = 32512;
+  constexpr WORD kLast = 32518;
+  if (!std::holds_alternative<WORD>(name)) return nullptr;
+  const WORD id = std::get<WORD>(name);
+  if (id < kFirst || id > kLast) return nullptr;
+  return reinterpret_cast<HICON>(kSystemIconBase + (id - kFirst) * 0x10);
 }
 
 std::optional<std::pair<int, int>> BitmapSize(const ResName& name) {
@@ -277,7 +293,7 @@ std::optional<std::pair<int, int>> BitmapSize(const ResName& name) {
 
 using namespace sim;
 
-int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int bufferMax) {
+int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax) {
   const sim::ApiCall apiCall;
   if (buffer == nullptr || bufferMax <= 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -285,6 +301,10 @@ int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int bufferMax) {
   }
   buffer[0] = '\0';
   UiState& ui = Ui();
+  if (!ProgramModule(instance, true)) {
+    SetLastError(kErrorResourceDataNotFound);
+    return 0;
+  }
   auto missing = [] {
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
     return 0;
@@ -308,16 +328,27 @@ int LoadStringA(HINSTANCE, UINT id, LPSTR buffer, int bufferMax) {
   return static_cast<int>(n);
 }
 
-HICON LoadIconW(HINSTANCE, LPCWSTR name) {
+HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
   const sim::ApiCall apiCall;
   UiState& ui = Ui();
   auto resName = name == nullptr ? std::nullopt : ResNameFromW(name);
-  HICON icon = resName ? IconForResource(*resName) : nullptr;
   std::string what = !resName ? "?"
                      : std::holds_alternative<WORD>(*resName)
                          ? std::to_string(std::get<WORD>(*resName))
                          : Narrow(std::get<std::u16string>(*resName));
+  HICON icon = nullptr;
+  DWORD error = ERROR_RESOURCE_NAME_NOT_FOUND;
+  if (instance == nullptr) {
+    // No module: only the icons the system itself provides.
+    if (resName) icon = SystemIcon(*resName);
+    what += " system";
+  } else if (ProgramModule(instance, false)) {
+    if (resName) icon = IconForResource(*resName);
+  } else {
+    error = kErrorResourceDataNotFound;
+    what += " from " + Hex(reinterpret_cast<std::uintptr_t>(instance));
+  }
   ui.Record("LoadIconW", what + (icon ? "" : " missing"));
-  if (icon == nullptr) SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+  if (icon == nullptr) SetLastError(error);
   return icon;
 }

@@ -949,9 +949,11 @@ BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR idNewItem, LPCSTR newItem) {
 // ---- cursors -----------------------------------------------------------------------------
 HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name) {
   const sim::ApiCall apiCall;
+  // No module: the system's own cursors; the program has none of its own.
   if (instance == nullptr && name == IDC_ARROW) return CursorHandle(kArrowCursor);
   if (instance == nullptr && name == IDC_WAIT) return CursorHandle(kWaitCursor);
-  SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+  const bool module = instance == nullptr || ProgramModule(instance, false);
+  SetLastError(module ? ERROR_RESOURCE_NAME_NOT_FOUND : kErrorResourceDataNotFound);
   return nullptr;
 }
 

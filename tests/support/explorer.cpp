@@ -18,7 +18,6 @@
 namespace uft {
 namespace {
 
-constexpr DWORD kMonitorThreadId = sim::kMainThreadId + 4;
 constexpr char kJoystickName[] = "Brelt Kestrune Arcade Joystick";
 constexpr char kUnknownDevice[] = "Unknown Device !";
 constexpr char kHelpFailedText[] = "Failed to launch help.";
@@ -85,8 +84,9 @@ struct DevicePlan {
   std::vector<std::uint64_t> failWrites, failReads, failOpens, failAttributes, failDetails;
   std::optional<std::uint64_t> unplugAtTransfer;
   sim::Ticks extraReadLatency = 0;
-  std::uint64_t failOneIn = 0;  // random transfer failures, 0: none
-  DWORD failThread = 0;         // only this thread's transfers fail; 0: any
+  enum class Thread { kAny, kUi, kMonitor };
+  std::uint64_t failOneIn = 0;       // random transfer failures, 0: none
+  Thread failThread = Thread::kAny;  // whose transfers fail
 
   sim::HidId id = 0;  // once plugged
 };
@@ -97,12 +97,17 @@ struct Step {
   std::function<void()> act;
 };
 
-// The start of a WriteFile or ReadFile (the capture records its end).
-struct TransferStart {
+// A box answered by the simulated user.
+struct Answer {
   sim::Ticks at = 0;
-  DWORD thread = 0;
-  bool write = false;
-  std::uint8_t code = 0;  // byte 2
+  std::uint64_t seq = 0;  // in the run's event sequence
+};
+
+// A keep-alive written by the monitor thread, and when its pass took the link.
+struct KeepAlive {
+  sim::Ticks at = 0;
+  sim::Ticks linkTakenAt = 0;
+  std::uint64_t linkTaken = 0;  // in the run's event sequence; 0: not taken
 };
 
 // What the device looked like when the box of an update appeared.
@@ -148,6 +153,9 @@ class SeedRun {
   void AdvanceTo(sim::Ticks when);
   void WaitNoBox();
   bool Settle();
+  // Waits as Script::WaitFor does, watching the dialog meanwhile.
+  bool WaitFor(const std::function<bool()>& condition, sim::Ticks timeoutMs);
+  void WatchDialog();
   void CheckQuietDisplay();
   void Close(const std::string& how, sim::Ticks bound);
   HWND Main() const { return MainDialog(*s_); }
@@ -155,8 +163,12 @@ class SeedRun {
 
   // ---- the checks ----
   void Fail(std::string line) { failures_.push_back(std::move(line)); }
+  bool IsMonitor(DWORD thread);
   void CheckRun(const sim::RunResult& result);
   void CheckUpdates(ExploreResult& r);
+  std::vector<KeepAlive> KeepAlives();
+  void CheckPause(const sim::HidTransfer& first, std::size_t box, const std::string& name,
+                  const std::vector<KeepAlive>& keepAlives);
   void CheckThreadsAndHandles();
 
   std::uint64_t seed_;
@@ -172,12 +184,17 @@ class SeedRun {
 
   std::ostringstream actions_;
   std::vector<std::string> failures_;
-  std::vector<TransferStart> starts_;
   std::vector<sim::Ticks> clicks_;  // accepted clicks on Update
   std::map<std::size_t, BoxSight> sights_;
-  std::map<std::size_t, sim::Ticks> answered_;
+  std::map<std::size_t, Answer> answered_;
   std::size_t boxesSeen_ = 0;
   std::optional<sim::Ticks> answerAt_;
+  std::optional<DWORD> monitorId_;  // once the program has started it
+  // The dialog object while its window is up, whether the monitor thread was
+  // registered with it at the last step seen, and at the step its window went.
+  CUpdateFirmwareDlg* dialog_ = nullptr;
+  bool monitorRegistered_ = false;
+  std::optional<bool> registeredAtEnd_;
   bool randomFaults_ = true;
   sim::Ticks goneAt_ = 0;
 
@@ -207,7 +224,8 @@ void SeedRun::PlanDevices() {
     if (plan_.Chance(15)) d.unplugAtTransfer = plan_.Between(1, 2000);
     if (plan_.Chance(20)) {
       d.failOneIn = plan_.Between(150, 3000);
-      d.failThread = plan_.Pick<DWORD>({0, sim::kMainThreadId, kMonitorThreadId});
+      d.failThread = plan_.Pick(
+          {DevicePlan::Thread::kAny, DevicePlan::Thread::kUi, DevicePlan::Thread::kMonitor});
     }
     if (plan_.Chance(10)) d.failOpens.push_back(plan_.Between(1, 4));
     if (plan_.Chance(10)) d.failAttributes.push_back(plan_.Between(1, 4));
@@ -250,9 +268,9 @@ void SeedRun::PlanDevices() {
     if (d.unplugAtTransfer) planText_ << ", unplugged at transfer " << *d.unplugAtTransfer;
     if (d.failOneIn != 0) {
       planText_ << ", 1 in " << d.failOneIn << " transfers"
-                << (d.failThread == 0                    ? ""
-                    : d.failThread == sim::kMainThreadId ? " (ui)"
-                                                         : " (monitor)")
+                << (d.failThread == DevicePlan::Thread::kAny  ? ""
+                    : d.failThread == DevicePlan::Thread::kUi ? " (ui)"
+                                                              : " (monitor)")
                 << " fails";
     }
     if (d.extraReadLatency != 0) planText_ << ", answers " << d.extraReadLatency << " ms late";
@@ -438,10 +456,10 @@ void SeedRun::PlugDevice(DevicePlan& d) {
   for (auto n : d.failDetails) f.detail.Fail(n);
   f.unplugAtTransfer = d.unplugAtTransfer;
   f.extraReadLatency = d.extraReadLatency;
-  f.failIf = [this, &d](DWORD thread, bool write, const std::uint8_t* buffer) {
-    starts_.push_back({sim::Now(), thread, write, buffer != nullptr ? buffer[2] : std::uint8_t{0}});
+  f.failIf = [this, &d](DWORD thread, bool, const std::uint8_t*) {
     if (!randomFaults_ || d.failOneIn == 0) return false;
-    if (d.failThread != 0 && d.failThread != thread) return false;
+    if (d.failThread == DevicePlan::Thread::kUi && thread != sim::kMainThreadId) return false;
+    if (d.failThread == DevicePlan::Thread::kMonitor && !IsMonitor(thread)) return false;
     return live_.Below(d.failOneIn) == 0;
   };
   if (s_ != nullptr) Log("plugged " + d.name + " as interface " + std::to_string(d.id));
@@ -497,7 +515,7 @@ void SeedRun::ServeBoxes() {
   if (*answerAt_ > s_->Now()) return;
   for (std::size_t i = boxes.size(); i-- > 0;) {
     if (!boxes[i].result && boxes[i].at == open->at && boxes[i].text == open->text) {
-      answered_[i] = s_->Now();
+      answered_[i] = {s_->Now(), sim::NextSequence()};
       break;
     }
   }
@@ -514,9 +532,35 @@ void SeedRun::AdvanceTo(sim::Ticks when) {
     if (answerAt_) until = std::min(until, *answerAt_);
     if (until <= s_->Now()) continue;
     const bool waitingForBox = !answerAt_;
-    s_->WaitFor([&] { return DialogGone() || (waitingForBox && s_->Ui().OpenBox().has_value()); },
-                until - s_->Now());
+    WaitFor([&] { return DialogGone() || (waitingForBox && s_->Ui().OpenBox().has_value()); },
+            until - s_->Now());
   }
+}
+
+bool SeedRun::WaitFor(const std::function<bool()>& condition, sim::Ticks timeoutMs) {
+  return s_->WaitFor(
+      [&] {
+        WatchDialog();
+        return condition();
+      },
+      timeoutMs);
+}
+
+// A waiting script's condition is looked at in every step of the program's
+// threads, so this sees whether the monitor thread is registered with the
+// dialog (its last access to the dialog is to unregister) before each step,
+// and so at the step in which the dialog's window goes. The object itself is
+// read only while its window is up.
+void SeedRun::WatchDialog() {
+  if (registeredAtEnd_) return;
+  if (DialogGone()) {
+    if (dialog_ != nullptr) registeredAtEnd_ = monitorRegistered_;
+    return;
+  }
+  if (dialog_ == nullptr) {
+    if (CWinApp* app = AfxGetApp()) dialog_ = dynamic_cast<CUpdateFirmwareDlg*>(app->m_pMainWnd);
+  }
+  monitorRegistered_ = dialog_ != nullptr && dialog_->m_pMonitorThread.load() != nullptr;
 }
 
 void SeedRun::WaitNoBox() {
@@ -593,7 +637,7 @@ void SeedRun::CheckQuietDisplay() {
   const auto& capture = s_->Hid().Capture();
   std::optional<std::size_t> query;
   for (std::size_t i = 0; i < capture.size(); ++i) {
-    if (capture[i].thread == kMonitorThreadId && capture[i].write &&
+    if (IsMonitor(capture[i].thread) && capture[i].write &&
         IsCommand(capture[i].bytes, CMD_IDENTIFY)) {
       query = i;
     }
@@ -602,7 +646,7 @@ void SeedRun::CheckQuietDisplay() {
   if (!failed) {
     failed = true;
     for (std::size_t i = *query + 1; i < capture.size(); ++i) {
-      if (capture[i].thread != kMonitorThreadId) continue;
+      if (!IsMonitor(capture[i].thread)) continue;
       const auto& answer = capture[i];
       failed = answer.write || !answer.ok || answer.bytes.size() < 7 ||
                (answer.bytes[5] << 8 | answer.bytes[6]) != DEVICE_TYPE_ID;
@@ -622,7 +666,7 @@ void SeedRun::Close(const std::string& how, sim::Ticks bound) {
     WaitNoBox();
     if (HWND about = s_->Ui().Dialog(kAboutBox); about != nullptr) {
       s_->Ui().CloseBox(about);
-      s_->WaitFor([&] { return s_->Ui().Dialog(kAboutBox) != about; }, 5000);
+      WaitFor([&] { return s_->Ui().Dialog(kAboutBox) != about; }, 5000);
     }
     AdvanceTo(s_->Now() + 1);
   }
@@ -670,7 +714,7 @@ void SeedRun::Script(sim::Script& s) {
     Fail(std::string("script step refused: ") + e.what());
     if (HWND main = Main(); main != nullptr) {
       s.Ui().PostClose(main);
-      s.WaitFor([&] { return DialogGone(); }, kBusyCloseBound);
+      WaitFor([&] { return DialogGone(); }, kBusyCloseBound);
     }
   }
 }
@@ -712,6 +756,13 @@ void SeedRun::Timeline(sim::Script& s) {
 
 // ---------------------------------------------------------------------------------------
 // The checks
+
+bool SeedRun::IsMonitor(DWORD thread) {
+  if (!monitorId_) {
+    if (const auto monitor = FindMonitorThread(machine_.Kern())) monitorId_ = monitor->id;
+  }
+  return monitorId_ == thread;
+}
 
 void SeedRun::CheckRun(const sim::RunResult& result) {
   if (result.outcome != sim::Outcome::kExited) {
@@ -763,7 +814,7 @@ void SeedRun::CheckUpdates(ExploreResult& r) {
   while (nextBox < updateBoxes.size()) closeWithBox(updateBoxes[nextBox++]);
 
   const DWORD tableSum = TableChecksumSum();
-  std::optional<sim::Ticks> previousAnswer;
+  const std::vector<KeepAlive> keepAlives = KeepAlives();
   for (const Update& u : updates) {
     const sim::Ticks began = capture[u.first].at;
     const std::string name = "the update from " + std::to_string(began);
@@ -804,44 +855,85 @@ void SeedRun::CheckUpdates(ExploreResult& r) {
       if (finished)
         Fail(name + " reported \"" + box.text + "\" after the finish command went through");
     }
-    // No keep-alive may start between the click (or the end of the update
-    // before) and the answer to the box.
-    sim::Ticks from = 0;
-    for (sim::Ticks c : clicks_) {
-      if (c <= began) from = c;
-    }
-    if (previousAnswer) from = std::max(from, *previousAnswer);
-    const auto answered = answered_.find(*u.box);
-    const sim::Ticks to = answered != answered_.end() ? answered->second : ~sim::Ticks{0};
-    for (const TransferStart& st : starts_) {
-      if (st.thread == kMonitorThreadId && st.write && st.code == CMD_PING && st.at > from &&
-          st.at < to) {
-        Fail("keep-alive started at " + std::to_string(st.at) + " during " + name + " (click at " +
-             std::to_string(from) + ", box answered at " +
-             (answered != answered_.end() ? std::to_string(to) : std::string("never")) + ")");
-        break;
+    CheckPause(capture[u.first], *u.box, name, keepAlives);
+  }
+}
+
+std::vector<KeepAlive> SeedRun::KeepAlives() {
+  // The monitor thread waits for one thing only, the link; the call log
+  // records each wait as it returns, in the step where the thread goes on.
+  const auto& calls = machine_.Calls().All();
+  std::vector<KeepAlive> keepAlives;
+  KeepAlive taken;
+  std::size_t next = 0;
+  for (const sim::HidTransfer& t : machine_.Hid().Capture()) {
+    for (; next < calls.size() && calls[next].seq < t.seq; ++next) {
+      const sim::Call& c = calls[next];
+      if (c.name == "WaitForSingleObject" && c.args.ends_with(" signaled") && IsMonitor(c.thread)) {
+        taken.linkTakenAt = c.at;
+        taken.linkTaken = c.seq;
       }
     }
-    if (answered != answered_.end()) previousAnswer = answered->second;
+    if (IsMonitor(t.thread) && t.write && IsCommand(t.bytes, CMD_PING)) {
+      taken.at = t.at;
+      keepAlives.push_back(taken);
+    }
+  }
+  return keepAlives;
+}
+
+// The Update command pauses the monitor thread from its first step (it sets
+// the pause, then waits 100 ms: the user-interface thread's last Sleep before
+// the update's first transfer) until its box is answered. A keep-alive pass
+// that took the link within that span, in the run's order of events rather
+// than by the millisecond, must have found the pause and written nothing.
+void SeedRun::CheckPause(const sim::HidTransfer& first, std::size_t box, const std::string& name,
+                         const std::vector<KeepAlive>& keepAlives) {
+  std::optional<sim::Call> pause;
+  for (const sim::Call& c : machine_.Calls().All()) {
+    if (c.seq > first.seq) break;
+    if (c.name == "Sleep" && c.thread == sim::kMainThreadId) pause = c;
+  }
+  if (!pause) {
+    Fail(name + " began without the Update command's wait");
+    return;
+  }
+  const auto answer = answered_.find(box);
+  const bool answered = answer != answered_.end();
+  for (const KeepAlive& k : keepAlives) {
+    if (k.linkTaken > pause->seq && (!answered || k.linkTaken < answer->second.seq)) {
+      Fail("keep-alive at " + std::to_string(k.at) + " during " + name +
+           ": its pass took the link at " + std::to_string(k.linkTakenAt) +
+           " ms, after the Update command had paused the monitor at " + std::to_string(pause->at) +
+           " ms and " +
+           (answered ? "before its box was answered at " + std::to_string(answer->second.at) + " ms"
+                     : "with its box never answered"));
+      return;
+    }
   }
 }
 
 void SeedRun::CheckThreadsAndHandles() {
-  bool monitorSeen = false;
+  const auto monitor = FindMonitorThread(machine_.Kern());
+  if (!monitor) {
+    Fail("no monitor thread was started");
+  } else if (monitor->exitCode != 1 && !monitor->endedByRunEnd) {
+    Fail("the monitor thread returned " + std::to_string(monitor->exitCode) + ", expected 1");
+  }
+  // Every ending of the dialog that the run drives stops the monitor thread
+  // before the dialog goes (its window first, then the object).
+  if (registeredAtEnd_.value_or(false)) {
+    Fail(
+        "the dialog went while the monitor thread was still registered with it: the thread's "
+        "last access to the dialog came after the dialog's end");
+  }
   for (const sim::ThreadInfo& t : machine_.Kern().Threads()) {
     if (t.script || t.id == sim::kMainThreadId) continue;
-    if (t.id == kMonitorThreadId) {
-      monitorSeen = true;
-      if (t.exitCode != 1 && !t.endedByRunEnd) {
-        Fail("the monitor thread returned " + std::to_string(t.exitCode) + ", expected 1");
-      }
-    }
     if (t.endedByRunEnd) {
       Fail(t.description + " was still running when the program ended" +
            (t.blockedIn.empty() ? "" : " (in " + t.blockedIn + ")"));
     }
   }
-  if (!monitorSeen) Fail("no monitor thread was started");
   int deviceHandles = 0;
   for (const sim::HandleInfo& h : machine_.Kern().OpenHandles()) {
     if (h.description.starts_with(kDeviceHandlePrefix) && ++deviceHandles == 1) continue;

@@ -48,10 +48,12 @@ struct ExploreResult {
 //    device has completed the update, with the checksum sum of the table;
 //    "Error" never after the device accepted the finish command;
 //  - no monitor-thread transfer between the first and last transfer of an
-//    update, and no keep-alive started between the click and the answer to
-//    its box;
+//    update, and no keep-alive from a pass that took the link after the
+//    Update command had paused the monitor and before its box was answered,
+//    judged in the run's order of events;
 //  - every program thread (the monitor thread with exit code 1) returned by
-//    itself before the run ended;
+//    itself before the run ended, and the monitor thread had made its last
+//    access to the dialog before the dialog went;
 //  - after the run, no handle other than at most one device handle is open,
 //    and no device information set;
 //  - the dialog closes promptly, and after a quiet spell the display matches

@@ -7,12 +7,32 @@
 
 namespace uft {
 
+namespace {
+
+// The framework starts each thread in its thread object's entry, which runs
+// the object's procedure.
+sim::ThreadRoutine FrameworkThreadProcedure(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
+  if (start != &CWinThread::ThreadEntry || parameter == nullptr) return nullptr;
+  return reinterpret_cast<sim::ThreadRoutine>(static_cast<CWinThread*>(parameter)->m_pfnThreadProc);
+}
+
+}  // namespace
+
 sim::MachineOptions ProgramOptions(std::uint64_t seed) {
   sim::MachineOptions options;
   options.seed = seed;
   options.entry = &WinMain;
   options.resources = ProgramResources();
+  options.threadProcedure = &FrameworkThreadProcedure;
   return options;
+}
+
+std::optional<sim::ThreadInfo> FindMonitorThread(const sim::Kernel& kernel) {
+  const auto monitor = reinterpret_cast<sim::ThreadRoutine>(&CUpdateFirmwareDlg::MonitorThreadProc);
+  for (sim::ThreadInfo& t : kernel.Threads()) {
+    if (t.routine == monitor) return std::move(t);
+  }
+  return std::nullopt;
 }
 
 void ResetProgramState() {

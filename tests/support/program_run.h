@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "simwin/hid.h"
+#include "simwin/kernel.h"
 #include "simwin/machine.h"
 #include "simwin/ui.h"
 
@@ -13,7 +14,8 @@ namespace uft {
 inline constexpr int kMainDialog = 102;
 inline constexpr int kAboutBox = 100;
 
-// Options for a machine that runs the program: its entry and resources.
+// Options for a machine that runs the program: its entry, its resources and
+// how its threads start.
 sim::MachineOptions ProgramOptions(std::uint64_t seed = 1);
 
 // Gives the program's process-wide values the state of a new process. One host
@@ -26,6 +28,10 @@ class ProgramMachine : public sim::Machine {
   explicit ProgramMachine(std::uint64_t seed = 1) : ProgramMachine(ProgramOptions(seed)) {}
   explicit ProgramMachine(sim::MachineOptions options);
 };
+
+// The thread that runs the dialog's monitor procedure, found by that
+// procedure; none when the program started no such thread.
+std::optional<sim::ThreadInfo> FindMonitorThread(const sim::Kernel& kernel);
 
 // Script steps shared by the scenarios.
 HWND MainDialog(sim::Script& s);

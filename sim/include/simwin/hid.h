@@ -110,7 +110,8 @@ struct DiscoveryFaults {
 
 // One WriteFile or ReadFile on a HID handle.
 struct HidTransfer {
-  Ticks at = 0;  // when the call returned
+  Ticks at = 0;           // when the call returned
+  std::uint64_t seq = 0;  // and its place in the run's event sequence (NextSequence)
   DWORD thread = 0;
   HidId device = 0;
   bool write = false;

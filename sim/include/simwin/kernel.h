@@ -38,6 +38,10 @@ struct ThreadInfo {
   std::string blockedIn;  // the blocking call while kBlocked, e.g. "Sleep(100)"
   DWORD exitCode = STILL_ACTIVE;
   bool endedByRunEnd = false;  // ended by ExitProcess semantics or a hang, not by returning
+  // What the thread runs: its start routine, or the procedure the program's
+  // thread-start wrapper runs (MachineOptions::threadProcedure); null for the
+  // main and script threads.
+  ThreadRoutine routine = nullptr;
 };
 
 struct HandleInfo {

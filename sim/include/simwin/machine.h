@@ -41,8 +41,9 @@ class EventLog {
 struct Call {
   Ticks at;
   DWORD thread;
-  std::string name;  // e.g. "GetKeyState"
-  std::string args;  // e.g. "0xA0"
+  std::string name;   // e.g. "GetKeyState"
+  std::string args;   // e.g. "0xA0"
+  std::uint64_t seq;  // its place in the run's event sequence (NextSequence)
 };
 class CallLog {
  public:
@@ -63,6 +64,12 @@ struct MachineOptions {
   ProgramEntry entry = nullptr;
   // The program's compiled resource section (.res bytes from windres).
   std::span<const std::uint8_t> resources;
+  // Sees through the program's own thread-start wrapper (a class library
+  // starts its threads in one entry routine that runs the thread object's
+  // procedure): given what CreateThread was passed, the procedure the new
+  // thread runs, or null when `start` is no such wrapper. Asked at each
+  // thread's creation, while the wrapper's object is alive.
+  std::function<ThreadRoutine(LPTHREAD_START_ROUTINE start, LPVOID parameter)> threadProcedure;
   std::string moduleFileName = "C:\\Program Files\\UpdateFirmware\\UpdateFirmware.exe";
   std::string commandLine = "UpdateFirmware.exe";
   // Virtual time after which the run is stopped as a hang.

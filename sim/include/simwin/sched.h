@@ -16,12 +16,24 @@ namespace sim {
 
 using Ticks = std::uint64_t;  // virtual milliseconds since the machine started
 
+// A routine a thread runs, as an address to compare with a function's.
+using ThreadRoutine = void (*)();
+
 // ---- scheduler -----------------------------------------------------------------
 Ticks Now();
 
 // A scheduling point: another ready thread may run before this call returns.
 // Every simulated API function calls it on entry.
 void Yield();
+
+// The scheduling point of a call that may have made another thread runnable
+// (set an event, left a critical section, resumed a thread, posted or
+// answered a message, completed a transfer, closed a device handle). On a
+// machine with several processors the woken thread may run at once, before
+// the caller's next step, so the seeded choice gets its say here, before the
+// call returns to the caller's code. (The script's own actions, a click or a
+// plug, have none: each is one step of the user or the device.)
+void WakePoint();
 
 // Blocks the calling simulated thread until `ready()` returns true or the
 // virtual clock reaches `deadline`. `ready` is evaluated by the scheduler with
@@ -33,6 +45,12 @@ bool WaitUntil(const std::function<bool()>& ready, std::optional<Ticks> deadline
 
 // Convenience: sleeps `ms` of virtual time (a scheduling point even for 0).
 void SleepFor(Ticks ms);
+
+// The next number of the run's event sequence: the order in which things
+// happened across all threads, finer than the millisecond. The call log and
+// the HID capture number their entries with it; a test's own observations
+// (a hook of a device, a step of the script) take theirs here.
+std::uint64_t NextSequence();
 
 // Seeded choice shared by every part of the simulation (faults, latencies).
 std::uint64_t Random(std::uint64_t bound);  // uniform in [0, bound)
