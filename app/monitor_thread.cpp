@@ -42,6 +42,9 @@ UINT CUpdateFirmwareDlg::MonitorThreadProc(LPVOID pParam) {
       // Search pass.
       Sleep(kSearchIntervalMs);
       if (!AcquireLinkForMonitor(pDlg->m_bRunning)) continue;
+      // The Update command may have opened a device (and shown its release)
+      // while this pass slept; a search that finds nothing drops it.
+      const bool bDropsOpenDevice = pDlg->m_hDevice.load() != nullptr;
       if (pDlg->FindDevice()) {
         if (pDlg->IdentifyDevice()) {
           pDlg->m_editDevice.SetWindowText(kJoystickName);
@@ -51,6 +54,8 @@ UINT CUpdateFirmwareDlg::MonitorThreadProc(LPVOID pParam) {
           // Found but not identified: shown, and watched like a joystick.
           pDlg->m_editDevice.SetWindowText(kUnknownDevice);
         }
+      } else if (bDropsOpenDevice) {
+        ShowNoDevice(*pDlg);
       }
       ReleaseLink();
     } else {

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,21 +13,6 @@
 #include "support/program_run.h"
 
 namespace {
-
-// The thread that talked to the device besides the user-interface thread.
-std::optional<DWORD> MonitorThread(uft::ProgramMachine& machine) {
-  for (const auto& t : machine.Hid().Capture()) {
-    if (t.thread != sim::kMainThreadId) return t.thread;
-  }
-  return std::nullopt;
-}
-
-std::optional<sim::ThreadInfo> Thread(uft::ProgramMachine& machine, DWORD id) {
-  for (const auto& t : machine.Kern().Threads()) {
-    if (t.id == id && !t.script) return t;
-  }
-  return std::nullopt;
-}
 
 // As another program might post it to the user-interface thread.
 void PostQuit() { ASSERT_TRUE(::PostThreadMessageA(sim::kMainThreadId, WM_QUIT, 0, 0)); }
@@ -54,12 +38,10 @@ TEST_P(QuitWhileMonitoring, ThreadEndsBeforeTheDialog) {
     GetParam().then(s, stick);
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
-  const auto monitor = MonitorThread(machine);
+  const auto monitor = uft::FindMonitorThread(machine.Kern());
   ASSERT_TRUE(monitor);
-  const auto info = Thread(machine, *monitor);
-  ASSERT_TRUE(info);
-  EXPECT_FALSE(info->endedByRunEnd);
-  EXPECT_EQ(info->exitCode, 1u);
+  EXPECT_FALSE(monitor->endedByRunEnd);
+  EXPECT_EQ(monitor->exitCode, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Passes, QuitWhileMonitoring,
@@ -95,9 +77,9 @@ TEST(QuitWhileMonitoring, ThreadStuckInTheDriverEndsTheProcess) {
   for (HANDLE h : before) {
     EXPECT_NE(std::find(after.begin(), after.end(), h), after.end()) << "closed: " << h;
   }
-  const auto monitor = MonitorThread(machine);
+  const auto monitor = uft::FindMonitorThread(machine.Kern());
   ASSERT_TRUE(monitor);
-  EXPECT_TRUE(Thread(machine, *monitor)->endedByRunEnd);
+  EXPECT_TRUE(monitor->endedByRunEnd);
 }
 
 }  // namespace

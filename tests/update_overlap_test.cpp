@@ -125,6 +125,45 @@ TEST(UpdateBesideMonitor, DeviceDroppedBySearchesIsNotLeftOnShow) {
   EXPECT_EQ(KeepAlivesBetween(machine, 2010, 4000), 0u);
 }
 
+// The monitor thread is in a search pass while the Update command opens the
+// second joystick and updates it: the watched one stalled, the command waited
+// for the link, and the stalled keep-alive failed when that joystick was
+// unplugged. The updated joystick goes too before the box is answered; the
+// monitor's search then drops the handle the update used and finds nothing.
+// The release the update showed must not stay on show without a device.
+TEST(UpdateBesideMonitor, DeviceDroppedByTheMonitorsSearchIsNotLeftOnShow) {
+  uft::ProgramMachine machine;
+  const sim::HidId watched = machine.Hid().Plug();
+  const sim::HidId updated = machine.Hid().Plug();
+  machine.Hid().Faults(watched).stallAt = 1500;
+  std::string versionUnderBox, versionLater;
+  int barLater = -1;
+  const auto result = machine.Run([&](sim::Script& s) {
+    HWND dialog = uft::AwaitMainDialog(s);
+    ASSERT_TRUE(uft::AwaitIdentified(s));
+    s.At(1650);
+    ASSERT_TRUE(uft::ClickUpdate(s));
+    s.At(1800);
+    s.Hid().Unplug(watched);
+    ASSERT_TRUE(uft::AwaitBox(s));
+    versionUnderBox = s.Ui().Text(dialog, IDC_DEVICE_VERSION);
+    s.At(2500);
+    s.Hid().Unplug(updated);
+    s.At(3000);
+    uft::AnswerBox(s);
+    s.At(4500);
+    versionLater = s.Ui().Text(dialog, IDC_DEVICE_VERSION);
+    barLater = s.Ui().Progress(s.Ui().Item(dialog, IDC_UPDATE_PROGRESS)).pos;
+    uft::CloseProgram(s);
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  ASSERT_EQ(machine.Ui().Boxes().size(), 1u);
+  EXPECT_EQ(machine.Ui().Boxes()[0].caption, "OK");
+  EXPECT_EQ(versionUnderBox, "V1.12");
+  EXPECT_EQ(versionLater, "");
+  EXPECT_EQ(barLater, 0);
+}
+
 // Another program posts a click while the update's box is up: the box's
 // modal loop dispatches it, and it must neither start a second update nor
 // wait for the link that the running update holds.
