@@ -156,6 +156,11 @@ INSTANTIATE_TEST_SUITE_P(
         StopCase{"AltF4WhileWatched", 2050, [](sim::Script& s) { s.Ui().KeyAltF4(); }, 2050 + 400},
         StopCase{"SystemMenuClose", 2050,
                  [](sim::Script& s) { s.Ui().SysCommand(uft::MainDialog(s), SC_CLOSE); },
+                 2050 + 400},
+        // Another program posts WM_QUIT: the modal loop ends without any of
+        // the dialog's handlers, so the dialog's own end must stop the thread.
+        StopCase{"QuitPostedFromOutside", 2050,
+                 [](sim::Script& s) { ::PostMessageA(uft::MainDialog(s), WM_QUIT, 0, 0); },
                  2050 + 400}),
     [](const auto& info) { return std::string(info.param.name); });
 
