@@ -229,13 +229,13 @@ TEST(Stop, WithoutMonitorThreadTheDialogEndsAtOnce) {
 struct StopProbe {
   bool modalEnded = false;
   bool cancelled = false;
-  CWinThread* slotAtCancel = nullptr;    // when the Cancel handler was entered
-  CWinThread* slotAfterModal = nullptr;  // when the modal loop had returned
-  std::vector<HWND> boundAfterModal;     // the bound members' handles then
+  CWinThread* slotAtCancel = nullptr;   // when the Cancel handler was entered
+  CWinThread* slotAtDestroy = nullptr;  // when the dialog's window began to go
+  std::vector<HWND> boundAfterModal;    // the bound members' handles then
 };
 StopProbe g_stopProbe;
 
-// The main dialog with its Cancel handler watched.
+// The main dialog with its Cancel handler and its window's end watched.
 class ProbeDlg : public CUpdateFirmwareDlg {
  protected:
   void OnCancel() override {
@@ -243,7 +243,18 @@ class ProbeDlg : public CUpdateFirmwareDlg {
     g_stopProbe.slotAtCancel = m_pMonitorThread.load();
     CUpdateFirmwareDlg::OnCancel();
   }
+  // The window's end stops a thread that no handler stopped, so the slot is
+  // looked at before that stop can hide a handler's missing one.
+  void OnDestroy() {
+    g_stopProbe.slotAtDestroy = m_pMonitorThread.load();
+    CUpdateFirmwareDlg::OnDestroy();
+  }
+  DECLARE_MESSAGE_MAP()
 };
+
+BEGIN_MESSAGE_MAP(ProbeDlg, CUpdateFirmwareDlg)
+ON_WM_DESTROY()
+END_MESSAGE_MAP()
 
 // The application's start, with the probe as its main dialog.
 int WINAPI ProbeMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
@@ -251,7 +262,6 @@ int WINAPI ProbeMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   ProbeDlg dlg;
   theApp.m_pMainWnd = &dlg;
   dlg.DoModal();
-  g_stopProbe.slotAfterModal = dlg.m_pMonitorThread.load();
   g_stopProbe.boundAfterModal = {dlg.m_editDevice.m_hWnd, dlg.m_editDeviceVersion.m_hWnd,
                                  dlg.m_editFileVersion.m_hWnd, dlg.m_progress.m_hWnd};
   g_stopProbe.modalEnded = true;
@@ -269,7 +279,7 @@ class HandlerStop : public ::testing::TestWithParam<HandlerStopCase> {};
 // The dialog is closed while the monitor thread waits for a slow identity
 // answer: the handler that ends the dialog waits for the thread itself, so
 // the thread's display changes land first and its slot is clear before the
-// modal loop ends. Enter also runs a second data exchange; the bound members
+// modal loop ends and the window goes. Enter also runs a second data exchange; the bound members
 // let go of their windows all the same.
 TEST_P(HandlerStop, TheHandlerWaitsForTheMonitorThread) {
   const HandlerStopCase& c = GetParam();
@@ -286,7 +296,7 @@ TEST_P(HandlerStop, TheHandlerWaitsForTheMonitorThread) {
     c.close(s);
     ASSERT_TRUE(s.WaitFor([&] { return g_stopProbe.modalEnded; }, 10000));
     // Checked at once: a thread that outlives the dialog may break the run.
-    EXPECT_EQ(g_stopProbe.slotAfterModal, nullptr);
+    EXPECT_EQ(g_stopProbe.slotAtDestroy, nullptr) << "the dialog ended before its thread";
     for (HWND bound : g_stopProbe.boundAfterModal) EXPECT_EQ(bound, nullptr);
     if (c.viaClose) {
       ASSERT_TRUE(g_stopProbe.cancelled);

@@ -20,6 +20,10 @@
 
 namespace {
 
+// "#<n>", the name of a resource or field given by number. (Built by appending:
+// g++ 12 at -O3 warns wrongly about "#" + std::to_string(n).)
+std::string Ordinal(int n) { return std::string("#").append(std::to_string(n)); }
+
 constexpr WORD kRtBitmap = 2;
 constexpr WORD kRtIcon = 3;
 constexpr WORD kRtDialog = 5;
@@ -62,7 +66,7 @@ class Bytes {
   std::string SzOrOrd() {
     const WORD first = W();
     if (first == 0) return "";
-    if (first == 0xFFFF) return "#" + std::to_string(W());
+    if (first == 0xFFFF) return Ordinal(W());
     Seek(pos_ - 2);
     return Sz();
   }
@@ -73,8 +77,6 @@ class Bytes {
 };
 
 using Key = std::pair<std::string, std::string>;  // type, name ("#5", "#102")
-
-std::string Ordinal(int n) { return "#" + std::to_string(n); }
 
 std::map<Key, std::vector<std::uint8_t>> ReadResources(std::span<const std::uint8_t> res) {
   std::map<Key, std::vector<std::uint8_t>> entries;
