@@ -9,11 +9,9 @@
 namespace {
 
 constexpr DWORD kStopLookIntervalMs = 100;
-// The window's end stops a monitor thread only when the dialog ended without
-// passing through its handlers (a WM_QUIT in the modal loop). A pass takes
-// at most about 1.1 s plus the transfer time-outs; one that outlasts this
-// bound is stuck in a driver that ignores the cancel.
-constexpr DWORD kWindowEndStopLooks = 100;
+// A pass takes at most about 1.1 s plus the transfer time-outs; one that
+// outlasts this bound is stuck in a driver that ignores the cancel.
+constexpr DWORD kStopLooks = 100;
 
 }  // namespace
 
@@ -127,12 +125,17 @@ HCURSOR CUpdateFirmwareDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hI
 
 void CUpdateFirmwareDlg::OnEnChangeDevice() {}
 
-void CUpdateFirmwareDlg::StopMonitorThread(DWORD maxLooks) {
+void CUpdateFirmwareDlg::StopMonitorThread() {
   m_bRunning = false;
   // The monitor thread's control changes still land while we wait.
-  for (DWORD looks = 0; m_pMonitorThread.load() != nullptr && looks < maxLooks; ++looks) {
+  for (DWORD looks = 0; m_pMonitorThread.load() != nullptr && looks < kStopLooks; ++looks) {
     WaitTakingSentMessages(kStopLookIntervalMs);
   }
+  // Still under way: the pass is stuck in a driver that ignores the cancel,
+  // and would go on using this object, the link guard and the transfer
+  // watchdog. Rather than hang the close, or free them under it, end the
+  // process here; it is ending anyway.
+  if (m_pMonitorThread.load() != nullptr) ExitProcess(0);
 }
 
 void CUpdateFirmwareDlg::OnClose() {
@@ -154,14 +157,7 @@ void CUpdateFirmwareDlg::OnDestroy() {
   // Every ending through our handlers has stopped the monitor thread. One
   // that did not (a WM_QUIT in the modal loop) stops it here, while the
   // controls still exist for its last changes.
-  if (m_pMonitorThread.load() != nullptr) {
-    StopMonitorThread(kWindowEndStopLooks);
-    // Still under way: the pass is stuck in a driver that ignores the
-    // cancel, and goes on using this object, the link guard and the transfer
-    // watchdog. Rather than free them under it, end the process here; it is
-    // ending anyway.
-    if (m_pMonitorThread.load() != nullptr) ExitProcess(0);
-  }
+  if (m_pMonitorThread.load() != nullptr) StopMonitorThread();
   CDialog::OnDestroy();
 }
 

@@ -64,7 +64,7 @@ class CUpdateFirmwareDlg : public CDialog {
 
  private:
   friend class CFirmwareUpdate;
-  void StopMonitorThread(DWORD maxLooks = INFINITE);
+  void StopMonitorThread();
   void ShowRelease(CEdit& field, DWORD release);
 };
 

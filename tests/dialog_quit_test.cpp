@@ -54,11 +54,19 @@ INSTANTIATE_TEST_SUITE_P(Passes, QuitWhileMonitoring,
                                  [](sim::Script& s, sim::HidId stick) { s.Hid().Unplug(stick); }}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct StuckCase {
+  const char* name;
+  std::function<void(sim::Script&)> end;
+};
+
+class ThreadStuckInTheDriver : public ::testing::TestWithParam<StuckCase> {};
+
 // The keep-alive write from 1600 ms hangs in a driver that ignores the
-// cancel, so the monitor thread cannot stop. The process still ends, within
-// the stop's bound, and frees nothing that the stuck thread uses: every
-// handle open before the quit is still open when the process has ended.
-TEST(QuitWhileMonitoring, ThreadStuckInTheDriverEndsTheProcess) {
+// cancel, so the monitor thread cannot stop. However the dialog is ended, the
+// process still ends, within the stop's bound, and frees nothing that the
+// stuck thread uses: every handle open before the end is still open when the
+// process has ended.
+TEST_P(ThreadStuckInTheDriver, EndsTheProcessWithinTheStopsBound) {
   uft::ProgramMachine machine;
   const sim::HidId stick = machine.Hid().Plug();
   machine.Hid().Faults(stick).stallAt = 1500;
@@ -68,7 +76,7 @@ TEST(QuitWhileMonitoring, ThreadStuckInTheDriverEndsTheProcess) {
     uft::AwaitMainDialog(s);
     s.At(2000);
     for (const auto& h : machine.Kern().OpenHandles()) before.push_back(h.handle);
-    PostQuit();
+    GetParam().end(s);
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   EXPECT_LE(machine.Kern().Now(), 2000u + 10000 + 200);
@@ -81,5 +89,13 @@ TEST(QuitWhileMonitoring, ThreadStuckInTheDriverEndsTheProcess) {
   ASSERT_TRUE(monitor);
   EXPECT_TRUE(monitor->endedByRunEnd);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, ThreadStuckInTheDriver,
+    ::testing::Values(StuckCase{"Quit", [](sim::Script&) { PostQuit(); }},
+                      StuckCase{"WmClose",
+                                [](sim::Script& s) { s.Ui().PostClose(uft::MainDialog(s)); }},
+                      StuckCase{"Escape", [](sim::Script& s) { s.Ui().Key(VK_ESCAPE); }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
