@@ -12,6 +12,10 @@ constexpr DWORD kStopLookIntervalMs = 100;
 // A pass takes at most about 1.1 s plus the transfer time-outs; one that
 // outlasts this bound is stuck in a driver that ignores the cancel.
 constexpr DWORD kStopLooks = 100;
+// The monitor thread holds the link for a search and an identification at
+// most, a few seconds; one stuck in a driver that ignores the cancel never
+// gives it back.
+constexpr DWORD kLinkWaitMs = 10000;
 
 }  // namespace
 
@@ -165,12 +169,17 @@ void CUpdateFirmwareDlg::OnBnClickedUpdate() {
   // Only this command sets the flag, for as long as it runs. A click that
   // reaches us meanwhile (posted by another program and dispatched by the
   // modal loop of the update's message box) would wait for ever for the link
-  // that the running update holds: it is ignored, and leaves the flag alone.
-  if (m_bPaused.load()) return;
+  // that the running update holds; one that reaches us while the dialog is
+  // stopping (sent, and delivered by the stop's wait) would update a device
+  // under a closing dialog. Both are ignored and leave the flag alone.
+  if (m_bPaused.load() || !m_bRunning.load()) return;
   m_bPaused = true;
   Sleep(100);
-  AcquireLinkForUserInterface();
-  if (FindDevice() == TRUE) UpdateFirmware(g_FirmwareImage);
-  ReleaseLink();
+  // A link that never comes free shows nothing, as a search that finds
+  // nothing does.
+  if (AcquireLinkForUserInterface(kLinkWaitMs)) {
+    if (FindDevice() == TRUE) UpdateFirmware(g_FirmwareImage);
+    ReleaseLink();
+  }
   m_bPaused = false;
 }

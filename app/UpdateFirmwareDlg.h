@@ -66,6 +66,11 @@ class CUpdateFirmwareDlg : public CDialog {
   friend class CFirmwareUpdate;
   void StopMonitorThread();
   void ShowRelease(CEdit& field, DWORD release);
+
+  // The monitor thread's two kinds of pass.
+  enum class KeepAlive { kWritten, kSkippedForUpdate, kLost, kStopping };
+  void SearchPass(bool bDroppedWhileSkipped);
+  KeepAlive KeepAlivePass();
 };
 
 // Sum of the page checksums read back during the current update.

@@ -28,16 +28,17 @@ void DestroyLinkGuard() {
 
 void AbandonLinkGuard() { g_hLinkFree = nullptr; }
 
-void AcquireLinkForUserInterface() {
-  if (g_hLinkFree == nullptr) return;
+BOOL AcquireLinkForUserInterface(DWORD timeoutMs) {
+  if (g_hLinkFree == nullptr) return TRUE;
+  const DWORD start = GetTickCount();
   for (;;) {
-    const DWORD result = MsgWaitForMultipleObjectsEx(1, &g_hLinkFree, INFINITE, QS_SENDMESSAGE, 0);
-    if (result == WAIT_OBJECT_0) return;
-    if (result == WAIT_OBJECT_0 + 1) {
-      DeliverSentMessages();
-    } else {
-      return;  // the wait itself failed: go on rather than hang
-    }
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= timeoutMs) return FALSE;
+    const DWORD result =
+        MsgWaitForMultipleObjectsEx(1, &g_hLinkFree, timeoutMs - elapsed, QS_SENDMESSAGE, 0);
+    if (result == WAIT_OBJECT_0) return TRUE;
+    if (result != WAIT_OBJECT_0 + 1) return FALSE;  // timed out, or the wait failed
+    DeliverSentMessages();
   }
 }
 

@@ -16,8 +16,9 @@ void DestroyLinkGuard();
 void AbandonLinkGuard();
 
 // User-interface thread: waits, taking sent messages but no input or posted
-// message, until the link is free.
-void AcquireLinkForUserInterface();
+// message, until the link is free; FALSE, without the link, when it is not
+// free within `timeoutMs` or the wait fails.
+BOOL AcquireLinkForUserInterface(DWORD timeoutMs);
 // Monitor thread: waits until the link is free; FALSE, without the link,
 // when `running` is cleared meanwhile.
 BOOL AcquireLinkForMonitor(const std::atomic<bool>& running);

@@ -27,57 +27,64 @@ void ShowNoDevice(CUpdateFirmwareDlg& dlg) {
 
 }  // namespace
 
+// A search, and the identification of what it finds. The display may show
+// a device that no failed keep-alive will report lost: one that the Update
+// command's search dropped while the keep-alive skipped its write, or one
+// that the command opened (and showed the release of) while this pass slept.
+// Unless the search identifies the joystick, that device must not stay on
+// show. Decided once the link is ours, so that an update under way meanwhile
+// is over.
+void CUpdateFirmwareDlg::SearchPass(bool bDroppedWhileSkipped) {
+  Sleep(kSearchIntervalMs);
+  if (!AcquireLinkForMonitor(m_bRunning)) return;
+  const bool bDropsShownDevice = bDroppedWhileSkipped || m_hDevice.load() != nullptr;
+  const bool bFound = FindDevice() != FALSE;
+  const bool bIdentified = bFound && IdentifyDevice();
+  if (bIdentified) {
+    m_editDevice.SetWindowText(kJoystickName);
+    ShowRelease(m_editDeviceVersion, g_nDeviceRelease);
+    EnableUpdateButton(*this, TRUE);
+  } else if (bDropsShownDevice) {
+    ShowNoDevice(*this);
+  }
+  // Found but not identified: shown, and watched like a joystick.
+  if (bFound && !bIdentified) m_editDevice.SetWindowText(kUnknownDevice);
+  ReleaseLink();
+}
+
+CUpdateFirmwareDlg::KeepAlive CUpdateFirmwareDlg::KeepAlivePass() {
+  Sleep(kKeepAliveIntervalMs);
+  if (m_bPaused.load()) return KeepAlive::kSkippedForUpdate;
+  if (!AcquireLinkForMonitor(m_bRunning)) return KeepAlive::kStopping;
+  // An update may have taken the link meanwhile; it keeps the flag set until
+  // it is over.
+  KeepAlive outcome = KeepAlive::kWritten;
+  if (m_bPaused.load()) {
+    outcome = KeepAlive::kSkippedForUpdate;
+  } else {
+    FrameCommand(m_OutReport, CMD_PING);
+    if (!WriteReport(m_hDevice.load(), m_OutReport, &m_dwWritten)) {
+      // The device is gone; its handle is of no further use.
+      if (HANDLE hGone = m_hDevice.exchange(nullptr); hGone != nullptr) CloseHandle(hGone);
+      ShowNoDevice(*this);
+      outcome = KeepAlive::kLost;
+    }
+  }
+  ReleaseLink();
+  return outcome;
+}
+
 UINT CUpdateFirmwareDlg::MonitorThreadProc(LPVOID pParam) {
   auto* pDlg = static_cast<CUpdateFirmwareDlg*>(pParam);
-  // The last pass was a keep-alive pass that wrote nothing because an update
-  // held the link.
-  bool skippedForUpdate = false;
+  KeepAlive last = KeepAlive::kWritten;
   while (pDlg->m_bRunning.load()) {
-    if (pDlg->m_hDevice.load() == nullptr) {
-      // The Update command's search found nothing and dropped the device
-      // while the keep-alive skipped its write, so no failed write will clear
-      // the display: it must not go on showing a device that is gone.
-      if (skippedForUpdate) ShowNoDevice(*pDlg);
-      skippedForUpdate = false;
-      // Search pass.
-      Sleep(kSearchIntervalMs);
-      if (!AcquireLinkForMonitor(pDlg->m_bRunning)) continue;
-      // The Update command may have opened a device (and shown its release)
-      // while this pass slept; a search that finds nothing drops it.
-      const bool bDropsOpenDevice = pDlg->m_hDevice.load() != nullptr;
-      if (pDlg->FindDevice()) {
-        if (pDlg->IdentifyDevice()) {
-          pDlg->m_editDevice.SetWindowText(kJoystickName);
-          pDlg->ShowRelease(pDlg->m_editDeviceVersion, g_nDeviceRelease);
-          EnableUpdateButton(*pDlg, TRUE);
-        } else {
-          // Found but not identified: shown, and watched like a joystick.
-          pDlg->m_editDevice.SetWindowText(kUnknownDevice);
-        }
-      } else if (bDropsOpenDevice) {
-        ShowNoDevice(*pDlg);
-      }
-      ReleaseLink();
+    // A lost device is searched for next, even if the Update command has put
+    // a device into the field meanwhile: the display no longer shows one.
+    if (last == KeepAlive::kLost || pDlg->m_hDevice.load() == nullptr) {
+      pDlg->SearchPass(last == KeepAlive::kSkippedForUpdate);
+      last = KeepAlive::kWritten;
     } else {
-      // Keep-alive pass.
-      Sleep(kKeepAliveIntervalMs);
-      skippedForUpdate = pDlg->m_bPaused.load();
-      if (skippedForUpdate) continue;
-      if (!AcquireLinkForMonitor(pDlg->m_bRunning)) continue;
-      // An update may have taken the link meanwhile; it keeps the flag set
-      // until it is over.
-      skippedForUpdate = pDlg->m_bPaused.load();
-      if (!skippedForUpdate) {
-        FrameCommand(pDlg->m_OutReport, CMD_PING);
-        if (!WriteReport(pDlg->m_hDevice.load(), pDlg->m_OutReport, &pDlg->m_dwWritten)) {
-          // The device is gone; its handle is of no further use.
-          if (HANDLE hGone = pDlg->m_hDevice.exchange(nullptr); hGone != nullptr) {
-            CloseHandle(hGone);
-          }
-          ShowNoDevice(*pDlg);
-        }
-      }
-      ReleaseLink();
+      last = pDlg->KeepAlivePass();
     }
   }
   // The last access to the dialog: after it the dialog may go away.

@@ -348,6 +348,12 @@ TEST(Stop, WhileTheUpdatesBoxIsUpAndTheMonitorWaitsForTheLink) {
   ASSERT_TRUE(box);
   EXPECT_EQ(box->caption, "OK");
   EXPECT_EQ(machine.Ui().Boxes().size(), 1u);
+  // The thread gave up its wait by itself: the stop did not have to end the
+  // process over a stuck thread.
+  EXPECT_TRUE(machine.Calls().Named("ExitProcess").empty());
+  const auto monitor = uft::FindMonitorThread(machine.Kern());
+  ASSERT_TRUE(monitor);
+  EXPECT_FALSE(monitor->endedByRunEnd);
 }
 
 TEST(Monitor, LostJoystickClearsTheDisplayAndIsFoundAgain) {

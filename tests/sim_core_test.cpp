@@ -319,6 +319,32 @@ TEST(SimScheduler, AWokenThreadMayRunBeforeTheCallersNextStep) {
   }
 }
 
+// A test can force one of those orders: the favoured thread is chosen
+// whenever it can run, within its window of virtual time and only there.
+TEST(SimScheduler, AFavouredThreadRunsWheneverItCanWithinItsWindow) {
+  struct Window {
+    sim::Ticks from, until;
+    std::set<char> orders;
+  };
+  for (const Window& w : {Window{1, 1, {'c'}}, Window{2, 3, {'c', 'w'}}}) {
+    const WakeRun run = [&w](sim::Machine& m, std::atomic<char>& first) {
+      m.Kern().FavourThread(sim::kMainThreadId, w.from, w.until);
+      HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+      std::function<void()> woken = [&] {
+        WaitForSingleObject(event, INFINITE);
+        Claim(first, 'w');
+      };
+      HANDLE thread = Spawn(woken);
+      Sleep(1);
+      SetEvent(event);
+      Claim(first, 'c');
+      Finish(thread);
+      CloseHandle(event);
+    };
+    EXPECT_EQ(WakeOrders(run), w.orders) << w.from << ".." << w.until;
+  }
+}
+
 // Within one millisecond the call log still tells what came first: every
 // entry has its place in the run's event sequence, which a test's own
 // observations share. Sleeps are logged as they start, waits as they return.

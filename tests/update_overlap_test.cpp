@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,28 +80,175 @@ TEST(UpdateBesideMonitor, DisplayStaysWhileTheSuccessBoxIsUp) {
     EXPECT_EQ(machine.Ui().Boxes()[0].caption, "OK") << "seed " << seed;
     const auto changes = ChangesUnderTheBox(machine, answeredAt);
     EXPECT_TRUE(changes.empty()) << "seed " << seed << ": " << changes.front();
+    // The monitor thread kept to keep-alive passes: after the box they go on
+    // with the handle that the update opened, and nothing searched again.
+    EXPECT_EQ(machine.Hid().Opens().size(), 2u) << "seed " << seed;
   }
 }
 
 // The keep-alive passes test the flag at 1200, 1400 ... ms. A click at 2150
 // holds its search until 2250, so the test at 2200 falls into the command's
 // wait: that pass writes nothing, nor does any pass until the box is answered.
+// The paused monitor thread still wakes every 200 ms while the box is up.
 TEST(UpdateBesideMonitor, KeepAliveDueDuringTheCommandsWaitIsSkipped) {
   uft::ProgramMachine machine;
   machine.Hid().Plug();
   const sim::Ticks answeredAt = RunUpdateHoldingItsBox(machine, 2150, 500);
   EXPECT_EQ(KeepAlivesBetween(machine, 2150, answeredAt), 0u);
   EXPECT_GE(KeepAlivesBetween(machine, answeredAt, answeredAt + 500), 2u);
+  const auto monitor = uft::FindMonitorThread(machine.Kern());
+  ASSERT_TRUE(monitor);
+  int keepAliveSleeps = 0;
+  for (const sim::Call& c : machine.Calls().Named("Sleep")) {
+    keepAliveSleeps +=
+        c.thread == monitor->id && c.args == "200" && c.at > answeredAt - 500 && c.at < answeredAt;
+  }
+  EXPECT_GE(keepAliveSleeps, 2);
 }
+
+// A click posted at 2200 ms, just as a keep-alive pass wakes, with the
+// user-interface thread run first from then on: in the schedules where the
+// pass tests the flag before the click sets it, the command has set it by the
+// time the pass takes the link. That pass must test again and write nothing,
+// and no later pass writes until the box is answered.
+TEST(UpdateBesideMonitor, KeepAliveThatTakesTheLinkAfterThePauseWritesNothing) {
+  int racedSeeds = 0;
+  for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+    uft::ProgramMachine machine(seed);
+    machine.Hid().Plug();
+    machine.Kern().FavourThread(sim::kMainThreadId, 2200, 2200);
+    sim::Ticks answeredAt = 0;
+    const auto result = machine.Run([&](sim::Script& s) {
+      uft::AwaitMainDialog(s);
+      ASSERT_TRUE(uft::AwaitIdentified(s));
+      s.At(2200);
+      uft::PostUpdateClick(s);
+      ASSERT_TRUE(uft::AwaitBox(s));
+      s.After(300);
+      answeredAt = s.Now();
+      uft::AnswerBox(s);
+      s.After(500);
+      uft::CloseProgram(s);
+    });
+    ASSERT_EQ(result.outcome, sim::Outcome::kExited) << "seed " << seed << result.report;
+    EXPECT_EQ(KeepAlivesBetween(machine, 2201, answeredAt - 1), 0u) << "seed " << seed;
+    // Did the pass at 2200 take the link after the command's wait began?
+    const auto monitor = uft::FindMonitorThread(machine.Kern());
+    ASSERT_TRUE(monitor);
+    std::optional<std::uint64_t> paused, linkTaken;
+    for (const sim::Call& c : machine.Calls().All()) {
+      if (c.at != 2200) continue;
+      if (c.thread == sim::kMainThreadId && c.name == "Sleep") paused = c.seq;
+      if (c.thread == monitor->id && c.name == "WaitForSingleObject" &&
+          c.args.ends_with(" signaled")) {
+        linkTaken = c.seq;
+      }
+    }
+    const bool raced = paused && linkTaken && *linkTaken > *paused;
+    EXPECT_FALSE(raced && KeepAlivesBetween(machine, 2200, 2200) > 0) << "seed " << seed;
+    racedSeeds += raced;
+  }
+  EXPECT_GT(racedSeeds, 0) << "no schedule took the link after the pause began";
+}
+
+// A click's search finds nothing (the joystick was unplugged unnoticed) while
+// the keep-alive skips its write; the joystick comes back and a second click
+// updates it. The monitor's next search waits for the link until the box is
+// answered and finds the joystick: nothing changes under the box, and the
+// joystick is shown after it.
+TEST(UpdateBesideMonitor, DisplayStaysUnderTheBoxAfterASearchThatFoundNothing) {
+  for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+    uft::ProgramMachine machine(seed);
+    const sim::HidId stick = machine.Hid().Plug();
+    sim::Ticks answeredAt = 0;
+    std::string nameAfter, versionAfter;
+    bool enabledAfter = false;
+    int barAfter = -1;
+    const auto result = machine.Run([&](sim::Script& s) {
+      HWND dialog = uft::AwaitMainDialog(s);
+      ASSERT_TRUE(uft::AwaitIdentified(s));
+      s.At(2010);
+      s.Hid().Unplug(stick);
+      s.At(2150);
+      ASSERT_TRUE(uft::ClickUpdate(s));
+      s.At(2260);
+      s.Hid().Replug(stick);
+      s.At(2320);
+      ASSERT_TRUE(uft::ClickUpdate(s));
+      ASSERT_TRUE(uft::AwaitBox(s));
+      s.After(1500);
+      answeredAt = s.Now();
+      uft::AnswerBox(s);
+      s.After(1500);
+      nameAfter = s.Ui().Text(dialog, IDC_DEVICE_NAME);
+      versionAfter = s.Ui().Text(dialog, IDC_DEVICE_VERSION);
+      enabledAfter = s.Ui().Enabled(s.Ui().Item(dialog, IDC_UPDATE));
+      barAfter = s.Ui().Progress(s.Ui().Item(dialog, IDC_UPDATE_PROGRESS)).pos;
+      uft::CloseProgram(s);
+    });
+    ASSERT_EQ(result.outcome, sim::Outcome::kExited) << "seed " << seed << result.report;
+    ASSERT_EQ(machine.Ui().Boxes().size(), 1u) << "seed " << seed;
+    EXPECT_EQ(machine.Ui().Boxes()[0].caption, "OK") << "seed " << seed;
+    const auto changes = ChangesUnderTheBox(machine, answeredAt);
+    EXPECT_TRUE(changes.empty()) << "seed " << seed << ": " << changes.front();
+    EXPECT_EQ(nameAfter, kJoystickName) << "seed " << seed;
+    EXPECT_EQ(versionAfter, "V1.12") << "seed " << seed;
+    EXPECT_TRUE(enabledAfter) << "seed " << seed;
+    EXPECT_EQ(barAfter, 68) << "seed " << seed;
+  }
+}
+
+// The watched joystick stalls; a click waits for the link while the
+// keep-alive write from 3200 ms hangs, until that write is given up at
+// 4200 ms and the joystick counts as lost. The user-interface thread, run
+// first from then on, takes the link at once and its search finds the
+// joystick again (it is still attached) before the monitor thread looks at
+// the field. The monitor's next pass searches all the same, and shows the
+// joystick once the update's box is answered.
+TEST(UpdateBesideMonitor, LostJoystickTakenOverByTheCommandIsShownAgain) {
+  uft::ProgramMachine machine;
+  const sim::HidId stick = machine.Hid().Plug();
+  machine.Hid().Faults(stick).stallAt = 3100;
+  machine.Kern().FavourThread(sim::kMainThreadId, 4200, 4200);
+  std::string nameLater;
+  bool enabledLater = false;
+  const auto result = machine.Run([&](sim::Script& s) {
+    HWND dialog = uft::AwaitMainDialog(s);
+    ASSERT_TRUE(uft::AwaitIdentified(s));
+    s.At(3250);
+    ASSERT_TRUE(uft::ClickUpdate(s));
+    s.At(4400);
+    s.Hid().Faults(stick).stallAt.reset();
+    ASSERT_TRUE(uft::AwaitBox(s));
+    s.After(500);
+    uft::AnswerBox(s);
+    s.After(2000);
+    nameLater = s.Ui().Text(dialog, IDC_DEVICE_NAME);
+    enabledLater = s.Ui().Enabled(s.Ui().Item(dialog, IDC_UPDATE));
+    uft::CloseProgram(s);
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  EXPECT_EQ(nameLater, kJoystickName);
+  EXPECT_TRUE(enabledLater);
+}
+
+struct DroppedCase {
+  const char* name;
+  bool otherDevice;  // plugged meanwhile: the joystick's ids, another device type
+  const char* nameShown;
+};
+
+class DeviceDroppedBySearches : public ::testing::TestWithParam<DroppedCase> {};
 
 // The joystick is unplugged unnoticed; two clicks search and find nothing,
 // and each holds off the keep-alive pass due meanwhile (at 2200 and 2400), so
-// no keep-alive write fails to tell of the loss. The pass after them finds no
-// device open: the display must not go on showing the joystick.
-TEST(UpdateBesideMonitor, DeviceDroppedBySearchesIsNotLeftOnShow) {
+// no keep-alive write fails to tell of the loss. The search pass after them
+// finds nothing, or a device it cannot identify: the display must not go on
+// showing the joystick's release, nor offer Update.
+TEST_P(DeviceDroppedBySearches, IsNotLeftOnShow) {
   uft::ProgramMachine machine;
   const sim::HidId stick = machine.Hid().Plug();
-  std::string nameBetween, nameLater;
+  std::string nameBetween, nameLater, versionLater;
   bool enabledLater = true;
   const auto result = machine.Run([&](sim::Script& s) {
     HWND dialog = uft::AwaitMainDialog(s);
@@ -112,18 +260,31 @@ TEST(UpdateBesideMonitor, DeviceDroppedBySearchesIsNotLeftOnShow) {
     s.At(2350);
     nameBetween = s.Ui().Text(dialog, IDC_DEVICE_NAME);
     ASSERT_TRUE(uft::ClickUpdate(s));
+    if (GetParam().otherDevice) {
+      s.At(2500);
+      sim::HidInterfaceSpec other;
+      other.joystick.deviceType = 0x0421;
+      s.Hid().Plug(other);
+    }
     s.At(4000);
     nameLater = s.Ui().Text(dialog, IDC_DEVICE_NAME);
+    versionLater = s.Ui().Text(dialog, IDC_DEVICE_VERSION);
     enabledLater = s.Ui().Enabled(s.Ui().Item(dialog, IDC_UPDATE));
     uft::CloseProgram(s);
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   EXPECT_TRUE(machine.Ui().Boxes().empty());
   EXPECT_EQ(nameBetween, kJoystickName);  // nothing has told of the loss yet
-  EXPECT_EQ(nameLater, "");
+  EXPECT_EQ(nameLater, GetParam().nameShown);
+  EXPECT_EQ(versionLater, "");
   EXPECT_FALSE(enabledLater);
-  EXPECT_EQ(KeepAlivesBetween(machine, 2010, 4000), 0u);
+  EXPECT_EQ(KeepAlivesBetween(machine, 2010, 3000), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Found, DeviceDroppedBySearches,
+                         ::testing::Values(DroppedCase{"Nothing", false, ""},
+                                           DroppedCase{"UnknownDevice", true, "Unknown Device !"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The monitor thread is in a search pass while the Update command opens the
 // second joystick and updates it: the watched one stalled, the command waited
@@ -183,5 +344,47 @@ TEST(UpdateBesideMonitor, ClickPostedWhileTheBoxIsUpIsIgnored) {
   EXPECT_EQ(KeepAlivesBetween(machine, postedAt, answeredAt), 0u);
   EXPECT_GE(KeepAlivesBetween(machine, answeredAt, answeredAt + 500), 2u);
 }
+
+struct StoppingCase {
+  const char* name;
+  std::function<void(sim::Script&)> stop;
+};
+
+class ClickWhileStopping : public ::testing::TestWithParam<StoppingCase> {};
+
+// The dialog is stopping, waiting for the monitor thread's keep-alive pass
+// (due at 1400 ms), when another program sends a click. The stop's wait
+// delivers sent messages, but the click must not start an update under the
+// closing dialog.
+TEST_P(ClickWhileStopping, IsIgnored) {
+  uft::ProgramMachine machine;
+  machine.Hid().Plug();
+  const auto result = machine.Run([&](sim::Script& s) {
+    HWND dialog = uft::AwaitMainDialog(s);
+    ASSERT_TRUE(uft::AwaitIdentified(s));
+    s.At(1250);
+    GetParam().stop(s);
+    s.At(1300);
+    ::SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_UPDATE, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(s.Ui().Item(dialog, IDC_UPDATE)));
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  EXPECT_TRUE(machine.Ui().Boxes().empty());
+  for (const sim::HidTransfer& t : machine.Hid().Capture()) {
+    EXPECT_NE(t.thread, sim::kMainThreadId) << "the user-interface thread wrote at " << t.at;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, ClickWhileStopping,
+                         ::testing::Values(StoppingCase{"WmClose",
+                                                        [](sim::Script& s) {
+                                                          s.Ui().PostClose(uft::MainDialog(s));
+                                                        }},
+                                           StoppingCase{"Quit",
+                                                        [](sim::Script&) {
+                                                          ASSERT_TRUE(::PostThreadMessageA(
+                                                              sim::kMainThreadId, WM_QUIT, 0, 0));
+                                                        }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -101,6 +101,10 @@ void Kernel::FailThreadCreation(int nth) { impl_->failThreadNth.insert(nth); }
 void Kernel::FailAllThreadCreation(bool fail) { impl_->failAllThreads = fail; }
 void Kernel::DelayThreadStart(int nth, Ticks ms) { impl_->startDelays[nth] = ms; }
 
+void Kernel::FavourThread(DWORD id, Ticks from, Ticks until) {
+  impl_->favour = Impl::Favour{id, from, until};
+}
+
 }  // namespace sim
 
 using sim::CurrentKernel;

@@ -145,6 +145,12 @@ struct Kernel::Impl {
 
   std::set<int> failThreadNth;
   std::map<int, Ticks> startDelays;  // by CreateThread call number
+  struct Favour {
+    DWORD thread = 0;
+    Ticks from = 0;
+    Ticks until = 0;
+  };
+  std::optional<Favour> favour;
   bool failAllThreads = false;
   int createThreadCalls = 0;
 

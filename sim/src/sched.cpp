@@ -27,6 +27,16 @@ struct Candidate {
   bool ready;
 };
 
+// The favoured thread among the candidates, while the clock is in its window.
+const Candidate* Favoured(const std::optional<Kernel::Impl::Favour>& favour, Ticks now,
+                          const std::vector<Candidate>& candidates) {
+  if (!favour || now < favour->from || now > favour->until) return nullptr;
+  for (const Candidate& c : candidates) {
+    if (!c.thread->script && c.thread->id == favour->thread) return &c;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 Kernel::Impl& CurrentKernel() { return Machine::Current().Kern().Internal(); }
@@ -138,8 +148,10 @@ SimThread* Kernel::Impl::PickNext() {
     if (stopping) continue;
 
     if (!candidates.empty()) {
-      const Candidate& c =
-          candidates.size() == 1 ? candidates.front() : candidates[RandomBelow(candidates.size())];
+      const Candidate* favoured = Favoured(favour, now, candidates);
+      const Candidate& c = favoured != nullptr      ? *favoured
+                           : candidates.size() == 1 ? candidates.front()
+                                                    : candidates[RandomBelow(candidates.size())];
       c.thread->wokeReady = c.ready;
       return c.thread;
     }
