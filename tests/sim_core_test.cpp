@@ -216,6 +216,21 @@ HANDLE OpenDevice(sim::Machine& m, sim::Ticks latency) {
                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
+// The caller sets an event at 1 ms that another thread waits for.
+void SetEventAtOneMs(sim::Machine&, std::atomic<char>& first) {
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  std::function<void()> woken = [&] {
+    WaitForSingleObject(event, INFINITE);
+    Claim(first, 'w');
+  };
+  HANDLE thread = Spawn(woken);
+  Sleep(1);
+  SetEvent(event);
+  Claim(first, 'c');
+  Finish(thread);
+  CloseHandle(event);
+}
+
 // On a machine with several processors a thread that a call makes runnable
 // may run at once, before the caller's next step; which goes first is the
 // seed's choice. Each case wakes a thread that steps as 'w', then steps as 'c'.
@@ -236,20 +251,7 @@ TEST(SimScheduler, AWokenThreadMayRunBeforeTheCallersNextStep) {
          Claim(first, 'c');
          Finish(thread);
        }},
-      {"SetEvent",
-       [](sim::Machine&, std::atomic<char>& first) {
-         HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-         std::function<void()> woken = [&] {
-           WaitForSingleObject(event, INFINITE);
-           Claim(first, 'w');
-         };
-         HANDLE thread = Spawn(woken);
-         Sleep(1);
-         SetEvent(event);
-         Claim(first, 'c');
-         Finish(thread);
-         CloseHandle(event);
-       }},
+      {"SetEvent", &SetEventAtOneMs},
       {"LeaveCriticalSection",
        [](sim::Machine&, std::atomic<char>& first) {
          CRITICAL_SECTION lock;
@@ -329,17 +331,7 @@ TEST(SimScheduler, AFavouredThreadRunsWheneverItCanWithinItsWindow) {
   for (const Window& w : {Window{1, 1, {'c'}}, Window{2, 3, {'c', 'w'}}}) {
     const WakeRun run = [&w](sim::Machine& m, std::atomic<char>& first) {
       m.Kern().FavourThread(sim::kMainThreadId, w.from, w.until);
-      HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-      std::function<void()> woken = [&] {
-        WaitForSingleObject(event, INFINITE);
-        Claim(first, 'w');
-      };
-      HANDLE thread = Spawn(woken);
-      Sleep(1);
-      SetEvent(event);
-      Claim(first, 'c');
-      Finish(thread);
-      CloseHandle(event);
+      SetEventAtOneMs(m, first);
     };
     EXPECT_EQ(WakeOrders(run), w.orders) << w.from << ".." << w.until;
   }

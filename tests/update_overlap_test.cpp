@@ -71,6 +71,31 @@ std::size_t KeepAlivesBetween(uft::ProgramMachine& machine, sim::Ticks from, sim
   return n;
 }
 
+// What the dialog shows of the device and the update.
+struct Display {
+  std::string name, version;
+  bool updateEnabled = false;
+  int bar = -1;
+};
+
+Display ReadDisplay(sim::Script& s) {
+  HWND dialog = uft::MainDialog(s);
+  return {s.Ui().Text(dialog, IDC_DEVICE_NAME), s.Ui().Text(dialog, IDC_DEVICE_VERSION),
+          s.Ui().Enabled(s.Ui().Item(dialog, IDC_UPDATE)),
+          s.Ui().Progress(s.Ui().Item(dialog, IDC_UPDATE_PROGRESS)).pos};
+}
+
+// The identified joystick is unplugged at 2010 ms, before a keep-alive tells
+// of it, and a click at 2150 ms searches and finds nothing; the keep-alive
+// due at 2200 ms falls into the command's wait and writes nothing.
+void UnplugUnnoticedThenClick(sim::Script& s, sim::HidId stick) {
+  ASSERT_TRUE(uft::AwaitIdentified(s));
+  s.At(2010);
+  s.Hid().Unplug(stick);
+  s.At(2150);
+  ASSERT_TRUE(uft::ClickUpdate(s));
+}
+
 TEST(UpdateBesideMonitor, DisplayStaysWhileTheSuccessBoxIsUp) {
   for (std::uint64_t seed = 1; seed <= 8; ++seed) {
     uft::ProgramMachine machine(seed);
@@ -161,16 +186,10 @@ TEST(UpdateBesideMonitor, DisplayStaysUnderTheBoxAfterASearchThatFoundNothing) {
     uft::ProgramMachine machine(seed);
     const sim::HidId stick = machine.Hid().Plug();
     sim::Ticks answeredAt = 0;
-    std::string nameAfter, versionAfter;
-    bool enabledAfter = false;
-    int barAfter = -1;
+    Display after;
     const auto result = machine.Run([&](sim::Script& s) {
-      HWND dialog = uft::AwaitMainDialog(s);
-      ASSERT_TRUE(uft::AwaitIdentified(s));
-      s.At(2010);
-      s.Hid().Unplug(stick);
-      s.At(2150);
-      ASSERT_TRUE(uft::ClickUpdate(s));
+      uft::AwaitMainDialog(s);
+      UnplugUnnoticedThenClick(s, stick);
       s.At(2260);
       s.Hid().Replug(stick);
       s.At(2320);
@@ -180,10 +199,7 @@ TEST(UpdateBesideMonitor, DisplayStaysUnderTheBoxAfterASearchThatFoundNothing) {
       answeredAt = s.Now();
       uft::AnswerBox(s);
       s.After(1500);
-      nameAfter = s.Ui().Text(dialog, IDC_DEVICE_NAME);
-      versionAfter = s.Ui().Text(dialog, IDC_DEVICE_VERSION);
-      enabledAfter = s.Ui().Enabled(s.Ui().Item(dialog, IDC_UPDATE));
-      barAfter = s.Ui().Progress(s.Ui().Item(dialog, IDC_UPDATE_PROGRESS)).pos;
+      after = ReadDisplay(s);
       uft::CloseProgram(s);
     });
     ASSERT_EQ(result.outcome, sim::Outcome::kExited) << "seed " << seed << result.report;
@@ -191,10 +207,10 @@ TEST(UpdateBesideMonitor, DisplayStaysUnderTheBoxAfterASearchThatFoundNothing) {
     EXPECT_EQ(machine.Ui().Boxes()[0].caption, "OK") << "seed " << seed;
     const auto changes = ChangesUnderTheBox(machine, answeredAt);
     EXPECT_TRUE(changes.empty()) << "seed " << seed << ": " << changes.front();
-    EXPECT_EQ(nameAfter, kJoystickName) << "seed " << seed;
-    EXPECT_EQ(versionAfter, "V1.12") << "seed " << seed;
-    EXPECT_TRUE(enabledAfter) << "seed " << seed;
-    EXPECT_EQ(barAfter, 68) << "seed " << seed;
+    EXPECT_EQ(after.name, kJoystickName) << "seed " << seed;
+    EXPECT_EQ(after.version, "V1.12") << "seed " << seed;
+    EXPECT_TRUE(after.updateEnabled) << "seed " << seed;
+    EXPECT_EQ(after.bar, 68) << "seed " << seed;
   }
 }
 
@@ -210,10 +226,9 @@ TEST(UpdateBesideMonitor, LostJoystickTakenOverByTheCommandIsShownAgain) {
   const sim::HidId stick = machine.Hid().Plug();
   machine.Hid().Faults(stick).stallAt = 3100;
   machine.Kern().FavourThread(sim::kMainThreadId, 4200, 4200);
-  std::string nameLater;
-  bool enabledLater = false;
+  Display later;
   const auto result = machine.Run([&](sim::Script& s) {
-    HWND dialog = uft::AwaitMainDialog(s);
+    uft::AwaitMainDialog(s);
     ASSERT_TRUE(uft::AwaitIdentified(s));
     s.At(3250);
     ASSERT_TRUE(uft::ClickUpdate(s));
@@ -223,13 +238,12 @@ TEST(UpdateBesideMonitor, LostJoystickTakenOverByTheCommandIsShownAgain) {
     s.After(500);
     uft::AnswerBox(s);
     s.After(2000);
-    nameLater = s.Ui().Text(dialog, IDC_DEVICE_NAME);
-    enabledLater = s.Ui().Enabled(s.Ui().Item(dialog, IDC_UPDATE));
+    later = ReadDisplay(s);
     uft::CloseProgram(s);
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
-  EXPECT_EQ(nameLater, kJoystickName);
-  EXPECT_TRUE(enabledLater);
+  EXPECT_EQ(later.name, kJoystickName);
+  EXPECT_TRUE(later.updateEnabled);
 }
 
 struct DroppedCase {
@@ -248,17 +262,13 @@ class DeviceDroppedBySearches : public ::testing::TestWithParam<DroppedCase> {};
 TEST_P(DeviceDroppedBySearches, IsNotLeftOnShow) {
   uft::ProgramMachine machine;
   const sim::HidId stick = machine.Hid().Plug();
-  std::string nameBetween, nameLater, versionLater;
-  bool enabledLater = true;
+  std::string nameBetween;
+  Display later;
   const auto result = machine.Run([&](sim::Script& s) {
-    HWND dialog = uft::AwaitMainDialog(s);
-    ASSERT_TRUE(uft::AwaitIdentified(s));
-    s.At(2010);
-    s.Hid().Unplug(stick);
-    s.At(2150);
-    ASSERT_TRUE(uft::ClickUpdate(s));
+    uft::AwaitMainDialog(s);
+    UnplugUnnoticedThenClick(s, stick);
     s.At(2350);
-    nameBetween = s.Ui().Text(dialog, IDC_DEVICE_NAME);
+    nameBetween = ReadDisplay(s).name;
     ASSERT_TRUE(uft::ClickUpdate(s));
     if (GetParam().otherDevice) {
       s.At(2500);
@@ -267,17 +277,15 @@ TEST_P(DeviceDroppedBySearches, IsNotLeftOnShow) {
       s.Hid().Plug(other);
     }
     s.At(4000);
-    nameLater = s.Ui().Text(dialog, IDC_DEVICE_NAME);
-    versionLater = s.Ui().Text(dialog, IDC_DEVICE_VERSION);
-    enabledLater = s.Ui().Enabled(s.Ui().Item(dialog, IDC_UPDATE));
+    later = ReadDisplay(s);
     uft::CloseProgram(s);
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   EXPECT_TRUE(machine.Ui().Boxes().empty());
   EXPECT_EQ(nameBetween, kJoystickName);  // nothing has told of the loss yet
-  EXPECT_EQ(nameLater, GetParam().nameShown);
-  EXPECT_EQ(versionLater, "");
-  EXPECT_FALSE(enabledLater);
+  EXPECT_EQ(later.name, GetParam().nameShown);
+  EXPECT_EQ(later.version, "");
+  EXPECT_FALSE(later.updateEnabled);
   EXPECT_EQ(KeepAlivesBetween(machine, 2010, 3000), 0u);
 }
 
@@ -297,8 +305,8 @@ TEST(UpdateBesideMonitor, DeviceDroppedByTheMonitorsSearchIsNotLeftOnShow) {
   const sim::HidId watched = machine.Hid().Plug();
   const sim::HidId updated = machine.Hid().Plug();
   machine.Hid().Faults(watched).stallAt = 1500;
-  std::string versionUnderBox, versionLater;
-  int barLater = -1;
+  std::string versionUnderBox;
+  Display later;
   const auto result = machine.Run([&](sim::Script& s) {
     HWND dialog = uft::AwaitMainDialog(s);
     ASSERT_TRUE(uft::AwaitIdentified(s));
@@ -313,16 +321,15 @@ TEST(UpdateBesideMonitor, DeviceDroppedByTheMonitorsSearchIsNotLeftOnShow) {
     s.At(3000);
     uft::AnswerBox(s);
     s.At(4500);
-    versionLater = s.Ui().Text(dialog, IDC_DEVICE_VERSION);
-    barLater = s.Ui().Progress(s.Ui().Item(dialog, IDC_UPDATE_PROGRESS)).pos;
+    later = ReadDisplay(s);
     uft::CloseProgram(s);
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   ASSERT_EQ(machine.Ui().Boxes().size(), 1u);
   EXPECT_EQ(machine.Ui().Boxes()[0].caption, "OK");
   EXPECT_EQ(versionUnderBox, "V1.12");
-  EXPECT_EQ(versionLater, "");
-  EXPECT_EQ(barLater, 0);
+  EXPECT_EQ(later.version, "");
+  EXPECT_EQ(later.bar, 0);
 }
 
 // Another program posts a click while the update's box is up: the box's
