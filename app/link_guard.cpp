@@ -14,6 +14,22 @@ void DeliverSentMessages() {
   PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_SENDMESSAGE);
 }
 
+// Waits up to `milliseconds` for `hObject` (null: for the time alone),
+// delivering sent messages meanwhile; TRUE when the object was signalled.
+BOOL WaitDeliveringSentMessages(HANDLE hObject, DWORD milliseconds) {
+  const DWORD count = hObject != nullptr ? 1 : 0;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= milliseconds) return FALSE;
+    const DWORD result = MsgWaitForMultipleObjectsEx(count, count != 0 ? &hObject : nullptr,
+                                                     milliseconds - elapsed, QS_SENDMESSAGE, 0);
+    if (count != 0 && result == WAIT_OBJECT_0) return TRUE;
+    if (result != WAIT_OBJECT_0 + count) return FALSE;  // timed out, or the wait failed
+    DeliverSentMessages();
+  }
+}
+
 }  // namespace
 
 BOOL CreateLinkGuard() {
@@ -30,16 +46,7 @@ void AbandonLinkGuard() { g_hLinkFree = nullptr; }
 
 BOOL AcquireLinkForUserInterface(DWORD timeoutMs) {
   if (g_hLinkFree == nullptr) return TRUE;
-  const DWORD start = GetTickCount();
-  for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= timeoutMs) return FALSE;
-    const DWORD result =
-        MsgWaitForMultipleObjectsEx(1, &g_hLinkFree, timeoutMs - elapsed, QS_SENDMESSAGE, 0);
-    if (result == WAIT_OBJECT_0) return TRUE;
-    if (result != WAIT_OBJECT_0 + 1) return FALSE;  // timed out, or the wait failed
-    DeliverSentMessages();
-  }
+  return WaitDeliveringSentMessages(g_hLinkFree, timeoutMs);
 }
 
 BOOL AcquireLinkForMonitor(const std::atomic<bool>& running) {
@@ -57,13 +64,5 @@ void ReleaseLink() {
 }
 
 void WaitTakingSentMessages(DWORD milliseconds) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    if (elapsed >= milliseconds) return;
-    const DWORD result =
-        MsgWaitForMultipleObjectsEx(0, nullptr, milliseconds - elapsed, QS_SENDMESSAGE, 0);
-    if (result != WAIT_OBJECT_0) return;  // timed out (or failed)
-    DeliverSentMessages();
-  }
+  WaitDeliveringSentMessages(nullptr, milliseconds);
 }

@@ -1,6 +1,8 @@
 // The compiled resources the program loads, read byte by byte: the two dialog
 // templates, the icon, the three pictures, the string, the manifest and the
-// version block must be exactly what the user is meant to see.
+// version block must be exactly what the user is meant to see. The bytes are
+// read here with a reader of the test's own, not the simulated Windows' parser,
+// so that a fault in that parser cannot hide a fault in the resources.
 #include <gtest/gtest.h>
 
 #include <cctype>
