@@ -86,13 +86,18 @@ BOOL CUpdateFirmwareDlg::OnInitDialog() {
   SetIcon(m_hIcon, TRUE);
   SetIcon(m_hIcon, FALSE);
 
-  // The guard exists before the monitor thread can use the link.
-  CreateLinkGuard();
+  // The guard exists before the monitor thread can use the link. Without
+  // one the two threads could not be kept apart, so no monitor thread runs
+  // and the dialog stays as when the thread cannot be created: no device is
+  // shown and Update stays disabled (a click that gets through anyway finds
+  // no guard to take and does nothing).
+  const BOOL bLinkGuarded = CreateLinkGuard();
   m_bRunning = true;
   m_hDevice = nullptr;
   m_bPaused = false;
-  m_pMonitorThread = AfxBeginThread(&CUpdateFirmwareDlg::MonitorThreadProc, this,
-                                    THREAD_PRIORITY_NORMAL, 0, 0, nullptr);
+  m_pMonitorThread = bLinkGuarded ? AfxBeginThread(&CUpdateFirmwareDlg::MonitorThreadProc, this,
+                                                   THREAD_PRIORITY_NORMAL, 0, 0, nullptr)
+                                  : nullptr;
 
   m_editDevice.SetWindowText("");
   m_editDeviceVersion.SetWindowText("");
@@ -102,6 +107,9 @@ BOOL CUpdateFirmwareDlg::OnInitDialog() {
 
 void CUpdateFirmwareDlg::OnSysCommand(UINT nID, LPARAM lParam) {
   if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+    // Sent while the dialog is stopping (the stop's wait delivers sent
+    // messages), it would open over a closing dialog and hold up the close.
+    if (!m_bRunning.load()) return;
     CAboutDlg dlgAbout;
     dlgAbout.DoModal();
   } else {
@@ -174,10 +182,15 @@ void CUpdateFirmwareDlg::OnBnClickedUpdate() {
   // under a closing dialog. Both are ignored and leave the flag alone.
   if (m_bPaused.load() || !m_bRunning.load()) return;
   m_bPaused = true;
+  // Time for a keep-alive that tested the flag just before we set it to
+  // finish its write. The link guard makes sure of that; the wait keeps the
+  // command's timing as the joystick has always seen it.
   Sleep(100);
   // A link that never comes free shows nothing, as a search that finds
-  // nothing does.
-  if (AcquireLinkForUserInterface(kLinkWaitMs)) {
+  // nothing does. Nor does a dialog that began to end during the wait (a
+  // close sent by another program): it must not find the joystick erased
+  // under it once it has gone.
+  if (AcquireLinkForUserInterface(kLinkWaitMs, m_bRunning)) {
     if (FindDevice() == TRUE) UpdateFirmware(g_FirmwareImage);
     ReleaseLink();
   }

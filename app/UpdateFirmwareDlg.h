@@ -68,7 +68,8 @@ class CUpdateFirmwareDlg : public CDialog {
   void ShowRelease(CEdit& field, DWORD release);
 
   // The monitor thread's two kinds of pass.
-  enum class KeepAlive { kWritten, kSkippedForUpdate, kLost, kStopping };
+  // kLinkNotTaken: the dialog is stopping, or the wait for the link failed.
+  enum class KeepAlive { kWritten, kSkippedForUpdate, kLost, kLinkNotTaken };
   void SearchPass(bool bDroppedWhileSkipped);
   KeepAlive KeepAlivePass();
 };

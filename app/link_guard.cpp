@@ -16,7 +16,11 @@ void DeliverSentMessages() {
 
 // Waits up to `milliseconds` for `hObject` (null: for the time alone),
 // delivering sent messages meanwhile; TRUE when the object was signalled.
-BOOL WaitDeliveringSentMessages(HANDLE hObject, DWORD milliseconds) {
+// A sent message may begin to end the dialog (another program can send a
+// close as well as our monitor thread its control changes): a wait given
+// `running` then gives up without the object.
+BOOL WaitDeliveringSentMessages(HANDLE hObject, DWORD milliseconds,
+                                const std::atomic<bool>* running = nullptr) {
   const DWORD count = hObject != nullptr ? 1 : 0;
   const DWORD start = GetTickCount();
   for (;;) {
@@ -27,6 +31,7 @@ BOOL WaitDeliveringSentMessages(HANDLE hObject, DWORD milliseconds) {
     if (count != 0 && result == WAIT_OBJECT_0) return TRUE;
     if (result != WAIT_OBJECT_0 + count) return FALSE;  // timed out, or the wait failed
     DeliverSentMessages();
+    if (running != nullptr && !running->load()) return FALSE;
   }
 }
 
@@ -44,17 +49,19 @@ void DestroyLinkGuard() {
 
 void AbandonLinkGuard() { g_hLinkFree = nullptr; }
 
-BOOL AcquireLinkForUserInterface(DWORD timeoutMs) {
-  if (g_hLinkFree == nullptr) return TRUE;
-  return WaitDeliveringSentMessages(g_hLinkFree, timeoutMs);
+// Without a guard nothing may use the link: there would be no exclusion.
+BOOL AcquireLinkForUserInterface(DWORD timeoutMs, const std::atomic<bool>& running) {
+  if (g_hLinkFree == nullptr) return FALSE;
+  return WaitDeliveringSentMessages(g_hLinkFree, timeoutMs, &running);
 }
 
 BOOL AcquireLinkForMonitor(const std::atomic<bool>& running) {
-  if (g_hLinkFree == nullptr) return TRUE;
+  if (g_hLinkFree == nullptr) return FALSE;
   for (;;) {
     const DWORD result = WaitForSingleObject(g_hLinkFree, kMonitorPollMs);
     if (result == WAIT_OBJECT_0) return TRUE;
-    if (result != WAIT_TIMEOUT) return TRUE;
+    // A failed wait holds nothing: the guard is still someone else's.
+    if (result != WAIT_TIMEOUT) return FALSE;
     if (!running.load()) return FALSE;
   }
 }

@@ -17,10 +17,11 @@ void AbandonLinkGuard();
 
 // User-interface thread: waits, taking sent messages but no input or posted
 // message, until the link is free; FALSE, without the link, when it is not
-// free within `timeoutMs` or the wait fails.
-BOOL AcquireLinkForUserInterface(DWORD timeoutMs);
+// free within `timeoutMs`, a sent message clears `running` (the dialog is
+// ending), the wait fails or there is no guard.
+BOOL AcquireLinkForUserInterface(DWORD timeoutMs, const std::atomic<bool>& running);
 // Monitor thread: waits until the link is free; FALSE, without the link,
-// when `running` is cleared meanwhile.
+// when `running` is cleared meanwhile, the wait fails or there is no guard.
 BOOL AcquireLinkForMonitor(const std::atomic<bool>& running);
 void ReleaseLink();
 

@@ -17,9 +17,10 @@ void EnableUpdateButton(CUpdateFirmwareDlg& dlg, BOOL bEnable) {
   if (pUpdate != nullptr) pUpdate->EnableWindow(bEnable);
 }
 
-// Clears what the display shows of a device that is no longer open.
-void ShowNoDevice(CUpdateFirmwareDlg& dlg) {
-  dlg.m_editDevice.SetWindowText("");
+// Clears what the display shows of a device that is no longer open; the
+// name field gets `name`.
+void ShowNoDevice(CUpdateFirmwareDlg& dlg, const char* name = "") {
+  dlg.m_editDevice.SetWindowText(name);
   dlg.m_editDeviceVersion.SetWindowText("");
   EnableUpdateButton(dlg, FALSE);
   dlg.m_progress.SendMessage(PBM_SETPOS, 0, 0);
@@ -40,22 +41,24 @@ void CUpdateFirmwareDlg::SearchPass(bool bDroppedWhileSkipped) {
   const bool bDropsShownDevice = bDroppedWhileSkipped || m_hDevice.load() != nullptr;
   const bool bFound = FindDevice() != FALSE;
   const bool bIdentified = bFound && IdentifyDevice();
+  // A device found but not identified is shown as unknown, and watched like
+  // a joystick.
   if (bIdentified) {
     m_editDevice.SetWindowText(kJoystickName);
     ShowRelease(m_editDeviceVersion, g_nDeviceRelease);
     EnableUpdateButton(*this, TRUE);
   } else if (bDropsShownDevice) {
-    ShowNoDevice(*this);
+    ShowNoDevice(*this, bFound ? kUnknownDevice : "");
+  } else if (bFound) {
+    m_editDevice.SetWindowText(kUnknownDevice);
   }
-  // Found but not identified: shown, and watched like a joystick.
-  if (bFound && !bIdentified) m_editDevice.SetWindowText(kUnknownDevice);
   ReleaseLink();
 }
 
 CUpdateFirmwareDlg::KeepAlive CUpdateFirmwareDlg::KeepAlivePass() {
   Sleep(kKeepAliveIntervalMs);
   if (m_bPaused.load()) return KeepAlive::kSkippedForUpdate;
-  if (!AcquireLinkForMonitor(m_bRunning)) return KeepAlive::kStopping;
+  if (!AcquireLinkForMonitor(m_bRunning)) return KeepAlive::kLinkNotTaken;
   // An update may have taken the link meanwhile; it keeps the flag set until
   // it is over.
   KeepAlive outcome = KeepAlive::kWritten;

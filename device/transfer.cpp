@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr int kSlots = 4;
 constexpr DWORD kCancelRetryMs = 10;
 
 struct TransferSlot {
@@ -27,7 +26,9 @@ struct Watchdog {
   CRITICAL_SECTION lock{};
   HANDLE hWake = nullptr;
   HANDLE hThread = nullptr;
-  TransferSlot slots[kSlots];
+  // The link guard keeps transfers to one thread at a time, so one slot
+  // serves them all; a transfer that finds it taken runs unguarded.
+  TransferSlot slot;
 };
 
 Watchdog g_watchdog;
@@ -40,16 +41,13 @@ DWORD WINAPI WatchdogThread(LPVOID) {
       return 0;
     }
     DWORD wait = INFINITE;
-    const DWORD now = GetTickCount();
-    for (TransferSlot& slot : g_watchdog.slots) {
-      if (!slot.armed) continue;
-      const DWORD elapsed = now - slot.startTick;
+    if (const TransferSlot& slot = g_watchdog.slot; slot.armed) {
+      const DWORD elapsed = GetTickCount() - slot.startTick;
       if (elapsed >= DEVICE_IO_TIMEOUT_MS) {
         CancelSynchronousIo(slot.hThread);
-        wait = wait < kCancelRetryMs ? wait : kCancelRetryMs;
+        wait = kCancelRetryMs;
       } else {
-        const DWORD left = DEVICE_IO_TIMEOUT_MS - elapsed;
-        wait = wait < left ? wait : left;
+        wait = DEVICE_IO_TIMEOUT_MS - elapsed;
       }
     }
     g_watchdog.idle = wait == INFINITE;
@@ -78,36 +76,33 @@ bool EnsureWatchdog() {
   return true;
 }
 
-// Arms a slot for the calling thread; -1 when the transfer runs unguarded
-// (no watchdog could be started or the thread handle could not be opened).
-int ArmSlot() {
-  if (!EnsureWatchdog()) return -1;
+// Arms the slot for the calling thread; false when the transfer runs
+// unguarded (no watchdog could be started, the thread handle could not be
+// opened, or the slot is taken).
+bool ArmSlot() {
+  if (!EnsureWatchdog()) return false;
+  // CancelSynchronousIo needs a handle with the THREAD_TERMINATE right; the
+  // pseudo-handle from GetCurrentThread would name the watchdog's own thread.
   HANDLE hSelf = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
-  if (hSelf == nullptr) return -1;
+  if (hSelf == nullptr) return false;
   EnterCriticalSection(&g_watchdog.lock);
-  int index = -1;
-  for (int i = 0; i < kSlots; ++i) {
-    if (!g_watchdog.slots[i].armed) {
-      g_watchdog.slots[i] = {true, hSelf, GetTickCount()};
-      index = i;
-      break;
-    }
-  }
-  const bool wake = index >= 0 && g_watchdog.idle;
+  const bool armed = !g_watchdog.slot.armed;
+  if (armed) g_watchdog.slot = {true, hSelf, GetTickCount()};
+  const bool wake = armed && g_watchdog.idle;
   LeaveCriticalSection(&g_watchdog.lock);
-  if (index < 0) {
+  if (!armed) {
     CloseHandle(hSelf);
-    return -1;
+    return false;
   }
   if (wake) SetEvent(g_watchdog.hWake);
-  return index;
+  return true;
 }
 
-void DisarmSlot(int index) {
-  if (index < 0) return;
+void DisarmSlot(bool armed) {
+  if (!armed) return;
   EnterCriticalSection(&g_watchdog.lock);
-  HANDLE hSelf = g_watchdog.slots[index].hThread;
-  g_watchdog.slots[index] = {};
+  HANDLE hSelf = g_watchdog.slot.hThread;
+  g_watchdog.slot = {};
   LeaveCriticalSection(&g_watchdog.lock);
   CloseHandle(hSelf);
 }
@@ -115,16 +110,16 @@ void DisarmSlot(int index) {
 }  // namespace
 
 BOOL WriteReport(HANDLE hDevice, const BYTE* report, DWORD* pWritten) {
-  const int slot = ArmSlot();
+  const bool armed = ArmSlot();
   const BOOL ok = WriteFile(hDevice, report, HID_REPORT_SIZE, pWritten, nullptr);
-  DisarmSlot(slot);
+  DisarmSlot(armed);
   return ok != FALSE ? TRUE : FALSE;
 }
 
 BOOL ReadReport(HANDLE hDevice, BYTE* report, DWORD* pRead) {
-  const int slot = ArmSlot();
+  const bool armed = ArmSlot();
   const BOOL ok = ReadFile(hDevice, report, HID_REPORT_SIZE, pRead, nullptr);
-  DisarmSlot(slot);
+  DisarmSlot(armed);
   return ok != FALSE ? TRUE : FALSE;
 }
 

@@ -100,6 +100,18 @@ Ticks Kernel::Now() const { return impl_->now; }
 void Kernel::FailThreadCreation(int nth) { impl_->failThreadNth.insert(nth); }
 void Kernel::FailAllThreadCreation(bool fail) { impl_->failAllThreads = fail; }
 void Kernel::DelayThreadStart(int nth, Ticks ms) { impl_->startDelays[nth] = ms; }
+void Kernel::FailEventCreation(int nth) { impl_->failEventNth.insert(nth); }
+void Kernel::FailWaits(DWORD thread, Ticks from, Ticks until) {
+  impl_->waitFaults.push_back({thread, from, until});
+}
+
+bool Kernel::Impl::WaitFails() const {
+  const SimThread* t = CurrentSimThread();
+  if (t == nullptr) return false;
+  return std::any_of(waitFaults.begin(), waitFaults.end(), [&](const WaitFault& f) {
+    return f.thread == t->id && now >= f.from && now <= f.until;
+  });
+}
 
 void Kernel::FavourThread(DWORD id, Ticks from, Ticks until) {
   impl_->favour = Impl::Favour{id, from, until};
@@ -218,6 +230,11 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
   // Named (shared) events are not simulated; refusing them beats silently
   // giving a private one.
   if (name != nullptr) return Fail(ERROR_INVALID_PARAMETER, static_cast<HANDLE>(nullptr));
+  sim::Kernel::Impl& k = CurrentKernel();
+  if (k.failEventNth.count(++k.createEventCalls) > 0) {
+    sim::Record("CreateEventA", "failed");
+    return Fail(ERROR_NOT_ENOUGH_MEMORY, static_cast<HANDLE>(nullptr));
+  }
   HANDLE handle = sim::OpenHandle(
       std::make_shared<sim::EventObject>(manualReset != FALSE, initialState != FALSE));
   sim::Record("CreateEventA", sim::HandleText(handle));
@@ -248,6 +265,11 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   std::shared_ptr<sim::KernelObject> object = sim::LookupHandle(handle);
   if (!object || !object->Waitable()) {
     sim::Yield();
+    return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
+  }
+  if (CurrentKernel().WaitFails()) {
+    sim::Yield();
+    sim::Record("WaitForSingleObject", sim::HandleText(handle) + " failed");
     return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
   }
   std::optional<sim::Ticks> deadline;

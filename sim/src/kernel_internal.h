@@ -144,6 +144,16 @@ struct Kernel::Impl {
   std::uintptr_t nextSection = 1;
 
   std::set<int> failThreadNth;
+  std::set<int> failEventNth;
+  int createEventCalls = 0;
+  struct WaitFault {
+    DWORD thread = 0;
+    Ticks from = 0;
+    Ticks until = 0;
+  };
+  std::vector<WaitFault> waitFaults;
+  // True when a wait that the calling thread begins now is to fail.
+  bool WaitFails() const;
   std::map<int, Ticks> startDelays;  // by CreateThread call number
   struct Favour {
     DWORD thread = 0;

@@ -3,6 +3,7 @@
 // and WM_QUIT generation, and the waits on the queue.
 #include <string>
 
+#include "kernel_internal.h"
 #include "ui_internal.h"
 
 namespace sim {
@@ -346,6 +347,11 @@ DWORD MsgWaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, DWORD mill
       return WAIT_FAILED;
     }
     objects.push_back(std::move(object));
+  }
+  if (CurrentKernel().WaitFails()) {
+    ui.Record("MsgWaitForMultipleObjectsEx", "failed");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
   }
   ThreadQueue& q = ui.Queue(CurrentThreadId());
   auto signaled = [&]() -> long {

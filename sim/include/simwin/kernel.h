@@ -73,6 +73,15 @@ class Kernel {
   // no earlier than `ms` after its creation: Windows promises no time by
   // which a new thread first runs.
   void DelayThreadStart(int nth, Ticks ms);
+  // The nth call of CreateEventA in this machine (1 = the first) fails with
+  // ERROR_NOT_ENOUGH_MEMORY, as when the system is out of resources.
+  void FailEventCreation(int nth);
+  // Every wait that the thread with this id begins while the virtual clock
+  // reads from `from` to `until` (WaitForSingleObject,
+  // MsgWaitForMultipleObjectsEx) fails at once with WAIT_FAILED and
+  // ERROR_INVALID_HANDLE, as a wait on a handle that another part of the
+  // process has closed does.
+  void FailWaits(DWORD thread, Ticks from, Ticks until);
 
   // ---- schedules ----
   // While the virtual clock reads from `from` to `until`, the thread with
