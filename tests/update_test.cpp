@@ -124,6 +124,8 @@ void ExpectWaitCursorUntilTheBox(const sim::EventLog& log) {
 
 struct UpdateRun {
   std::optional<sim::MessageBoxRecord> box;
+  HWND dialog = nullptr;
+  bool dialogEnabledUnderBox = true;
   sim::ProgressInfo progress;
   std::string deviceVersion;
   std::vector<sim::HidTransfer> uiTransfers;
@@ -132,6 +134,8 @@ struct UpdateRun {
 
 // Starts the program, waits for the joystick to be identified, clicks
 // Update, records the box that ends the update, answers it and closes.
+// Whatever the outcome, the box is the dialog's: the dialog takes no input
+// (a close, another click) while it is up.
 UpdateRun RunUpdate(uft::ProgramMachine& machine,
                     const std::function<void(sim::Script&)>& beforeClick = {}) {
   UpdateRun run;
@@ -141,11 +145,17 @@ UpdateRun RunUpdate(uft::ProgramMachine& machine,
     if (beforeClick) beforeClick(s);
     ASSERT_TRUE(uft::ClickUpdate(s));
     run.box = uft::AwaitBox(s);
+    run.dialog = dialog;
+    run.dialogEnabledUnderBox = s.Ui().Enabled(dialog);
     run.progress = s.Ui().Progress(s.Ui().Item(dialog, 1017));
     run.deviceVersion = s.Ui().Text(dialog, 1008);
     uft::AnswerBox(s);
     uft::CloseProgram(s);
   });
+  if (run.box) {
+    EXPECT_EQ(run.box->owner, run.dialog) << run.box->caption;
+    EXPECT_FALSE(run.dialogEnabledUnderBox) << run.box->caption;
+  }
   const DWORD ui = sim::kMainThreadId;
   for (const auto& t : machine.Hid().Capture()) {
     if (t.thread == ui) run.uiTransfers.push_back(t);

@@ -398,6 +398,8 @@ BOOL EndDialog(HWND dialog, INT_PTR result) {
   }
   d->ended = true;
   d->result = result;
+  ui.Record("EndDialog", Hex(reinterpret_cast<std::uintptr_t>(dialog)) + " " +
+                             std::to_string(static_cast<long long>(result)));
   // Wakes the modal loop should this run inside a sent message.
   PostTo(ui, dialog, WM_NULL, 0, 0, QueuedKind::kPosted);
   if (d->thread != CurrentThreadId()) WakePoint();
