@@ -47,6 +47,21 @@ bool MonitorHasEnded(sim::Script& s) {
   return monitor && monitor->state == sim::ThreadState::kFinished;
 }
 
+// A joystick that takes `latency` ms for each transfer.
+sim::HidId PlugJoystick(uft::ProgramMachine& machine, sim::Ticks latency) {
+  sim::HidInterfaceSpec spec;
+  spec.latency = latency;
+  return machine.Hid().Plug(spec);
+}
+
+// A click that reaches the dialog at `at`, queued before the button could
+// be enabled.
+void QueuedClickAt(sim::Script& s, sim::Ticks at) {
+  uft::AwaitMainDialog(s);
+  s.At(at);
+  uft::PostUpdateClick(s);
+}
+
 void SendCommand(sim::Script& s, WORD id) {
   ::SendMessageA(uft::MainDialog(s), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
 }
@@ -71,15 +86,12 @@ class EndingSentDuringTheLinkWait : public ::testing::TestWithParam<EndingCase> 
 TEST_P(EndingSentDuringTheLinkWait, WinsOverTheUpdate) {
   const EndingCase& c = GetParam();
   uft::ProgramMachine machine;
-  sim::HidInterfaceSpec spec;
-  spec.latency = c.latency;
-  const sim::HidId stick = machine.Hid().Plug(spec);
+  const sim::HidId stick = PlugJoystick(machine, c.latency);
   if (c.stallAt) machine.Hid().Faults(stick).stallAt = *c.stallAt;
   const auto result = machine.Run([&](sim::Script& s) {
     HWND dialog = uft::AwaitMainDialog(s);
     if (c.postClick) {
-      s.At(c.clickAt);
-      uft::PostUpdateClick(s);
+      QueuedClickAt(s, c.clickAt);
     } else {
       ASSERT_TRUE(uft::AwaitIdentified(s));
       s.At(c.clickAt);
@@ -150,13 +162,9 @@ class QueuedDuringTheLinkWait : public ::testing::TestWithParam<QueuedCase> {};
 TEST_P(QueuedDuringTheLinkWait, IsTakenAfterIt) {
   const QueuedCase& c = GetParam();
   uft::ProgramMachine machine;
-  sim::HidInterfaceSpec spec;
-  spec.latency = 600;
-  const sim::HidId stick = machine.Hid().Plug(spec);
+  const sim::HidId stick = PlugJoystick(machine, 600);
   const auto result = machine.Run([&](sim::Script& s) {
-    uft::AwaitMainDialog(s);
-    s.At(1050);
-    uft::PostUpdateClick(s);
+    QueuedClickAt(s, 1050);
     s.At(1300);
     c.arrive(s);
     s.At(2100);
@@ -195,13 +203,9 @@ INSTANTIATE_TEST_SUITE_P(Arrivals, QueuedDuringTheLinkWait,
 // update runs (at full speed, once the joystick is identified).
 TEST(UpdateCommand, ClickDuringASlowIdentificationStillUpdates) {
   uft::ProgramMachine machine;
-  sim::HidInterfaceSpec spec;
-  spec.latency = 600;
-  const sim::HidId stick = machine.Hid().Plug(spec);
+  const sim::HidId stick = PlugJoystick(machine, 600);
   const auto result = machine.Run([&](sim::Script& s) {
-    uft::AwaitMainDialog(s);
-    s.At(1010);
-    uft::PostUpdateClick(s);
+    QueuedClickAt(s, 1010);
     s.At(2100);
     s.Hid().SetLatency(stick, 0);
     ASSERT_TRUE(uft::AwaitBox(s, 5000));
@@ -225,9 +229,7 @@ TEST(DialogStopping, EndsWithinALookOfAMonitorWaitingForTheLink) {
   machine.Hid().Plug();
   sim::Ticks closedAt = 0, monitorEndedAt = 0, endedAt = 0;
   const auto result = machine.Run([&](sim::Script& s) {
-    uft::AwaitMainDialog(s);
-    s.At(500);
-    uft::PostUpdateClick(s);
+    QueuedClickAt(s, 500);
     ASSERT_TRUE(uft::AwaitBox(s));
     s.At(1550);
     closedAt = s.Now();
@@ -286,8 +288,7 @@ TEST(LinkGuardFaults, FailedMonitorWaitTouchesNoLink) {
     ASSERT_TRUE(thread);
     monitor = thread->id;
     s.Kern().FailWaits(monitor, 900, 1100);
-    s.At(500);
-    uft::PostUpdateClick(s);
+    QueuedClickAt(s, 500);
     ASSERT_TRUE(uft::AwaitBox(s));
     s.At(2000);
     nameUnderBox = s.Ui().Text(dialog, IDC_DEVICE_NAME);
