@@ -1077,5 +1077,6 @@ BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) {
     return FALSE;
   }
   Ui().Record("InitCommonControlsEx", Hex(init->dwICC));
+  Ui().commonControls |= init->dwICC;  // each call adds to the classes registered before
   return TRUE;
 }
