@@ -929,6 +929,35 @@ TEST_F(SimUi, MonitorOfAWindow) {
   EXPECT_FALSE(tooSmallResult);
 }
 
+// A minimised window lies off every screen, the size of a caption; its
+// monitor is still the one it was on, and a restore brings its place back.
+TEST_F(SimUi, MinimisedWindowIsOffScreenUntilRestored) {
+  Ui().SetScreens({{RECT{0, 0, 1024, 768}, RECT{0, 0, 1024, 728}},
+                   {RECT{1024, 0, 2304, 1024}, RECT{1024, 0, 2304, 984}}});
+  RECT placed{}, minimised{}, restored{};
+  HMONITOR placedOn = nullptr, minimisedOn = nullptr;
+  Dlg d;
+  d.init = [&](HWND h) {
+    SetWindowPos(h, nullptr, 1100, 50, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    GetWindowRect(h, &placed);
+    placedOn = MonitorFromWindow(h, MONITOR_DEFAULTTONULL);
+    ShowWindow(h, SW_MINIMIZE);
+    GetWindowRect(h, &minimised);
+    minimisedOn = MonitorFromWindow(h, MONITOR_DEFAULTTONULL);
+    ShowWindow(h, SW_RESTORE);
+    GetWindowRect(h, &restored);
+    EndDialog(h, 0);
+    return FALSE;
+  };
+  Run([&] { RunDialog(kMainTemplate, d); });
+  const auto corners = [](const RECT& r) { return std::tie(r.left, r.top, r.right, r.bottom); };
+  EXPECT_EQ(corners(minimised), std::make_tuple(-32000, -32000, -31840, -31969));
+  EXPECT_EQ(corners(restored), corners(placed));
+  EXPECT_EQ(placed.left, 1100);
+  EXPECT_NE(placedOn, nullptr);
+  EXPECT_EQ(minimisedOn, placedOn);
+}
+
 TEST_F(SimUi, MessageBoxIsModalToItsOwnerAndRecorded) {
   HWND dlg = nullptr;
   int answer = 0;
