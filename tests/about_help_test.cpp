@@ -43,6 +43,39 @@ TEST(AboutBox, OpensForEveryIdentifierOfTheAboutRange) {
   }
 }
 
+// The about item arrives while the update's result box is up, posted as
+// another program may; the box's modal loop hands it to the main dialog.
+// The about box belongs to the box, the main dialog's last active pop-up, and
+// is modal to it: the box cannot be answered under the about box.
+TEST(AboutBox, OpenedUnderTheResultBoxIsOwnedByTheBox) {
+  uft::ProgramMachine machine;
+  machine.Hid().Plug();
+  HWND main = nullptr, box = nullptr, owner = nullptr;
+  bool boxEnabled = true, boxStillOpen = false;
+  const auto result = machine.Run([&](sim::Script& s) {
+    main = uft::AwaitMainDialog(s);
+    ASSERT_TRUE(uft::AwaitIdentified(s));
+    ASSERT_TRUE(uft::ClickUpdate(s));
+    ASSERT_TRUE(uft::AwaitBox(s));
+    box = s.Ui().ActiveWindow();
+    s.Ui().Post(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+    HWND about = AwaitAboutBox(s);
+    ASSERT_NE(about, nullptr);
+    owner = s.Ui().Owner(about);
+    boxEnabled = s.Ui().Enabled(box);
+    s.Ui().Key(VK_ESCAPE);
+    s.WaitFor([&] { return AboutBox(s) == nullptr; }, 5000);
+    boxStillOpen = s.Ui().OpenBox().has_value();
+    uft::AnswerBox(s);
+    uft::CloseProgram(s);
+  });
+  ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
+  ASSERT_NE(box, main);
+  EXPECT_EQ(owner, box);
+  EXPECT_FALSE(boxEnabled);
+  EXPECT_TRUE(boxStillOpen);
+}
+
 TEST(AboutBox, SystemMenuCloseEndsTheDialogInstead) {
   uft::ProgramMachine machine;
   bool aboutSeen = false;

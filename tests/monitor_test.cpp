@@ -500,4 +500,19 @@ TEST(Painting, OnlyTheMinimisedDialogDrawsItsIconCentred) {
   }
 }
 
+// Dragging the minimised dialog asks it for the icon to show; the answer is
+// the message's result itself, not a dialog's TRUE.
+TEST(Painting, MinimisedDialogAnswersTheDragIconQueryWithItsIcon) {
+  uft::ProgramMachine machine;
+  LRESULT answer = 0;
+  machine.Run([&](sim::Script& s) {
+    HWND dialog = uft::AwaitMainDialog(s);
+    s.Ui().Minimize(dialog);
+    answer = ::SendMessageA(dialog, WM_QUERYDRAGICON, 0, 0);
+    uft::CloseProgram(s);
+  });
+  EXPECT_EQ(machine.Ui().IconResourceId(reinterpret_cast<HICON>(answer)), IDR_MAINFRAME)
+      << "answer " << answer;
+}
+
 }  // namespace

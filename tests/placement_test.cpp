@@ -1,5 +1,6 @@
 // Where the dialogs appear: the main dialog centred in the work area of its
-// monitor, the about box centred over it and kept within that work area.
+// monitor, the about box centred over it and kept within that work area, or
+// centred in that work area while the main dialog is minimised (off-screen).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,6 +34,8 @@ struct PlacementCase {
   bool dragToSecond = false;
   double dragX = 0, dragY = 0;
   bool aboutCentredOverMain = true;
+  // Whether the user minimises the main dialog before opening the about box.
+  bool minimiseMain = false;
 };
 
 void PrintTo(const PlacementCase& c, std::ostream* os) { *os << c.name; }
@@ -54,6 +57,7 @@ TEST_P(Placement, DialogsStayInTheirMonitorsWorkArea) {
                      work.top + static_cast<LONG>(c.dragY * height), 0, 0,
                      SWP_NOSIZE | SWP_NOZORDER);
       moved = WindowRect(dialog);
+      if (c.minimiseMain) s.Ui().Minimize(dialog);
       ASSERT_TRUE(s.Ui().SysCommand(dialog, IDM_ABOUTBOX));
       auto box = [&] { return s.Ui().Dialog(uft::kAboutBox); };
       s.WaitFor([&] { return box() != nullptr && s.Ui().Visible(box()); }, 5000);
@@ -75,6 +79,10 @@ TEST_P(Placement, DialogsStayInTheirMonitorsWorkArea) {
   if (c.aboutCentredOverMain) {
     EXPECT_NEAR(CentreX(about), CentreX(moved), 1);
     EXPECT_NEAR(CentreY(about), CentreY(moved), 1);
+  }
+  if (c.minimiseMain) {
+    EXPECT_NEAR(CentreX(about), CentreX(c.screens[1].work), 1);
+    EXPECT_NEAR(CentreY(about), CentreY(c.screens[1].work), 1);
   }
 }
 
@@ -100,7 +108,16 @@ INSTANTIATE_TEST_SUITE_P(
                                     true,
                                     -0.5,
                                     0.2,
-                                    false}),
+                                    false},
+                      // The main dialog near the corner of a second screen, minimised.
+                      PlacementCase{"AboutInTheWorkAreaWhileTheMainDialogIsMinimised",
+                                    {{kPrimary, kPrimaryWork},
+                                     {RECT{1024, 0, 2304, 1024}, RECT{1024, 0, 2304, 984}}},
+                                    true,
+                                    0.1,
+                                    0.1,
+                                    false,
+                                    true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

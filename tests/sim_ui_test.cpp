@@ -185,7 +185,15 @@ INT_PTR ScriptedProc(HWND h, UINT m, WPARAM w, LPARAM l) {
   return m == WM_COMMAND ? TRUE : FALSE;  // commands are only logged unless a test says
 }
 
+// Registers the progress bar's class, as a program must before its first
+// template with one.
+void RegisterCommonControls(DWORD classes = ICC_WIN95_CLASSES) {
+  const INITCOMMONCONTROLSEX init{sizeof(INITCOMMONCONTROLSEX), classes};
+  EXPECT_TRUE(InitCommonControlsEx(&init));
+}
+
 INT_PTR RunDialog(int id, Dlg& d, HWND owner = nullptr) {
+  RegisterCommonControls();
   return DialogBoxParamA(nullptr, MAKEINTRESOURCEA(id), owner, &ScriptedProc,
                          reinterpret_cast<LPARAM>(&d));
 }
@@ -921,6 +929,35 @@ TEST_F(SimUi, MonitorOfAWindow) {
   EXPECT_FALSE(tooSmallResult);
 }
 
+// A minimised window lies off every screen, the size of a caption; its
+// monitor is still the one it was on, and a restore brings its place back.
+TEST_F(SimUi, MinimisedWindowIsOffScreenUntilRestored) {
+  Ui().SetScreens({{RECT{0, 0, 1024, 768}, RECT{0, 0, 1024, 728}},
+                   {RECT{1024, 0, 2304, 1024}, RECT{1024, 0, 2304, 984}}});
+  RECT placed{}, minimised{}, restored{};
+  HMONITOR placedOn = nullptr, minimisedOn = nullptr;
+  Dlg d;
+  d.init = [&](HWND h) {
+    SetWindowPos(h, nullptr, 1100, 50, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    GetWindowRect(h, &placed);
+    placedOn = MonitorFromWindow(h, MONITOR_DEFAULTTONULL);
+    ShowWindow(h, SW_MINIMIZE);
+    GetWindowRect(h, &minimised);
+    minimisedOn = MonitorFromWindow(h, MONITOR_DEFAULTTONULL);
+    ShowWindow(h, SW_RESTORE);
+    GetWindowRect(h, &restored);
+    EndDialog(h, 0);
+    return FALSE;
+  };
+  Run([&] { RunDialog(kMainTemplate, d); });
+  const auto corners = [](const RECT& r) { return std::tie(r.left, r.top, r.right, r.bottom); };
+  EXPECT_EQ(corners(minimised), std::make_tuple(-32000, -32000, -31840, -31969));
+  EXPECT_EQ(corners(restored), corners(placed));
+  EXPECT_EQ(placed.left, 1100);
+  EXPECT_NE(placedOn, nullptr);
+  EXPECT_EQ(minimisedOn, placedOn);
+}
+
 TEST_F(SimUi, MessageBoxIsModalToItsOwnerAndRecorded) {
   HWND dlg = nullptr;
   int answer = 0;
@@ -1069,6 +1106,7 @@ TEST_F(SimUi, ResourcesComeFromTheModuleNamed) {
       EndDialog(h, 7);
       return FALSE;
     };
+    RegisterCommonControls();
     return DialogBoxParamA(m, MAKEINTRESOURCEA(200), nullptr, &ScriptedProc,
                            reinterpret_cast<LPARAM>(&d)) == 7;
   };
@@ -1113,6 +1151,47 @@ TEST_F(SimUi, TemplateWithUnknownControlClassFailsAndReleasesTheOwner) {
   };
   Run([&] { RunDialog(kMainTemplate, outer); });
   EXPECT_EQ(Ui().Dialog(kUnknownClassTemplate), nullptr);
+}
+
+// With version 6 of the common controls a template's progress bar exists
+// only once the process has registered its class; until then the control,
+// and with it the dialog, cannot be created. Each case is a new process.
+TEST_F(SimUi, ProgressBarNeedsItsClassRegistered) {
+  const struct {
+    const char* name;
+    std::vector<DWORD> registered;  // one InitCommonControlsEx call each
+    int templateId;
+    bool created;
+  } cases[] = {
+      {"nothing registered", {}, kMainTemplate, false},
+      {"standard classes only", {ICC_STANDARD_CLASSES}, kMainTemplate, false},
+      {"the progress class", {ICC_PROGRESS_CLASS}, kMainTemplate, true},
+      {"the Windows 95 set", {ICC_WIN95_CLASSES}, kMainTemplate, true},
+      {"added by a later call", {ICC_STANDARD_CLASSES, ICC_PROGRESS_CLASS}, kMainTemplate, true},
+      {"a template without one", {}, kNoDefaultTemplate, true},
+  };
+  for (const auto& c : cases) {
+    sim::Machine machine(Options());
+    Dlg d;
+    d.init = [](HWND h) {
+      EndDialog(h, 7);
+      return FALSE;
+    };
+    INT_PTR result = 0;
+    DWORD error = 0;
+    const auto run = machine.RunThread([&] {
+      for (DWORD classes : c.registered) RegisterCommonControls(classes);
+      result = DialogBoxParamA(nullptr, MAKEINTRESOURCEA(c.templateId), nullptr, &ScriptedProc,
+                               reinterpret_cast<LPARAM>(&d));
+      error = GetLastError();
+    });
+    ASSERT_EQ(run.outcome, sim::Outcome::kExited) << c.name << ": " << run.report;
+    EXPECT_EQ(result, c.created ? 7 : -1) << c.name;
+    EXPECT_EQ(Logged(d, WM_INITDIALOG), c.created) << c.name;
+    if (!c.created) {
+      EXPECT_EQ(error, 1407u) << c.name;  // ERROR_CANNOT_FIND_WND_CLASS
+    }
+  }
 }
 
 TEST(SimUiResources, MalformedResourceDataIsRejectedWhole) {

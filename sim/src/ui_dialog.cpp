@@ -93,7 +93,9 @@ std::optional<ControlClass> ClassOf(const SzOrOrd& cls) {
   if (lower == "button") return ControlClass{WindowKind::kButton, "Button", &ButtonProc};
   if (lower == "edit") return ControlClass{WindowKind::kEdit, "Edit", &EditProc};
   if (lower == "static") return ControlClass{WindowKind::kStatic, "Static", &StaticProc};
-  if (lower == "msctls_progress32") {
+  // Version 6 of the common controls registers the progress bar's class
+  // only when the process asks for it.
+  if (lower == "msctls_progress32" && (Ui().commonControls & ICC_PROGRESS_CLASS) != 0) {
     return ControlClass{WindowKind::kProgress, PROGRESS_CLASSA, &ProgressProc};
   }
   return std::nullopt;

@@ -184,6 +184,10 @@ struct UiState {
   bool waitCursor = false;
   HCURSOR cursor = nullptr;
 
+  // ICC_ bits of the common-control classes InitCommonControlsEx has
+  // registered in the process; until then a template naming one fails.
+  DWORD commonControls = 0;
+
   std::vector<MessageBoxRecord> boxes;
 
   // ---- helpers ---------------------------------------------------------------------

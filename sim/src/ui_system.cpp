@@ -210,6 +210,7 @@ void OnRunEnd(UiSystem& ui) {
   s.active = nullptr;
   s.focus = nullptr;
   s.menus.clear();
+  s.commonControls = 0;
 }
 
 }  // namespace sim

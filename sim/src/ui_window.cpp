@@ -66,18 +66,32 @@ bool BelongsToDialog(const UiState& ui, const Window& w, int* eventId) {
   return false;
 }
 
+// A minimised top-level window is moved off every screen and shrunk to a
+// caption; `rect` keeps its place for the restore.
+constexpr LONG kMinimizedPos = -32000;
+constexpr LONG kMinimizedWidth = 160;
+constexpr LONG kMinimizedHeight = 31;
+
+// Where a top-level window is now: its own place, or the minimised one.
+RECT CurrentRect(const Window& w) {
+  if (!w.iconic || (w.style & WS_CHILD)) return w.rect;
+  return {kMinimizedPos, kMinimizedPos, kMinimizedPos + kMinimizedWidth,
+          kMinimizedPos + kMinimizedHeight};
+}
+
 POINT ClientOrigin(const UiState& ui, const Window& w) {
   if (w.style & WS_CHILD) {
     const Window* parent = ui.Find(w.parent);
     POINT o = parent != nullptr ? ClientOrigin(ui, *parent) : POINT{0, 0};
     return {o.x + w.rect.left, o.y + w.rect.top};
   }
+  const RECT r = CurrentRect(w);
   LONG top = (w.style & WS_CAPTION) == WS_CAPTION ? kCaption : 0;
-  return {w.rect.left + kFrame, w.rect.top + kFrame + top};
+  return {r.left + kFrame, r.top + kFrame + top};
 }
 
 RECT ScreenRect(const UiState& ui, const Window& w) {
-  if (!(w.style & WS_CHILD)) return w.rect;
+  if (!(w.style & WS_CHILD)) return CurrentRect(w);
   const Window* parent = ui.Find(w.parent);
   POINT o = parent != nullptr ? ClientOrigin(ui, *parent) : POINT{0, 0};
   return {o.x + w.rect.left, o.y + w.rect.top, o.x + w.rect.right, o.y + w.rect.bottom};
@@ -709,10 +723,10 @@ HMONITOR MonitorFromWindow(HWND window, DWORD flags) {
   const sim::ApiCall apiCall;
   const UiState& ui = Ui();
   // The monitor that holds most of the window; the window's place before it
-  // was minimised counts for a minimised one (the sim keeps that place).
+  // was minimised counts for a minimised one.
   std::optional<std::size_t> best;
   if (const Window* w = ui.Find(window); w != nullptr) {
-    const RECT r = ScreenRect(ui, *w);
+    const RECT r = (w->style & WS_CHILD) ? ScreenRect(ui, *w) : w->rect;
     LONG bestArea = 0;
     for (std::size_t i = 0; i < ui.screens.size(); ++i) {
       const RECT& m = ui.screens[i].area;
@@ -1077,5 +1091,6 @@ BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init) {
     return FALSE;
   }
   Ui().Record("InitCommonControlsEx", Hex(init->dwICC));
+  Ui().commonControls |= init->dwICC;  // each call adds to the classes registered before
   return TRUE;
 }
