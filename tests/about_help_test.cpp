@@ -57,6 +57,8 @@ TEST(AboutBox, OpenedUnderTheResultBoxIsOwnedByTheBox) {
     ASSERT_TRUE(uft::AwaitIdentified(s));
     ASSERT_TRUE(uft::ClickUpdate(s));
     ASSERT_TRUE(uft::AwaitBox(s));
+    // The box is recorded as it is made, and is active once it shows.
+    s.WaitFor([&] { return s.Ui().ActiveWindow() != main; }, 5000);
     box = s.Ui().ActiveWindow();
     s.Ui().Post(main, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
     HWND about = AwaitAboutBox(s);

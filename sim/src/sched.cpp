@@ -181,6 +181,10 @@ void Kernel::Impl::AwaitBaton(SimThread& t) {
 
 void Kernel::Impl::SwitchTo(SimThread* from, SimThread* next) {
   if (from != nullptr && next == from) return;
+  // Read before the baton goes: a finished thread's record may be freed as
+  // soon as the run is over, and the thread that ExitProcess ended is never
+  // joined.
+  const bool fromFinished = from != nullptr && from->finished;
   {
     std::lock_guard lock(mutex);
     running.store(next, std::memory_order_release);
@@ -196,7 +200,7 @@ void Kernel::Impl::SwitchTo(SimThread* from, SimThread* next) {
     controllerCv.wait(lock, [this] { return runOver; });
     return;
   }
-  if (from->finished) return;  // its host thread ends now
+  if (fromFinished) return;  // its host thread ends now
   AwaitBaton(*from);
 }
 
