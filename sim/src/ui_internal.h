@@ -185,6 +185,7 @@ struct UiState {
   HCURSOR cursor = nullptr;
 
   std::vector<MessageBoxRecord> boxes;
+  std::vector<OtherProgramSend> otherProgramSends;
 
   // ---- helpers ---------------------------------------------------------------------
   Window* Find(HWND h);  // live windows only
