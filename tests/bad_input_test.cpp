@@ -55,7 +55,7 @@ void ExpectCleanEnd(sim::Machine& machine, const sim::RunResult& result, const s
                     std::size_t deviceHandles) {
   EXPECT_EQ(result.outcome, sim::Outcome::kExited) << what << '\n' << result.report;
   for (const auto& t : machine.Kern().Threads()) {
-    if (t.script || t.id == sim::kMainThreadId) continue;
+    if (t.script || t.otherProgram || t.id == sim::kMainThreadId) continue;
     EXPECT_FALSE(t.endedByRunEnd) << what << ": " << t.description << " in " << t.blockedIn;
   }
   EXPECT_EQ(machine.Hid().OpenDeviceInfoSets(), 0u) << what;

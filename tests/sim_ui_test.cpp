@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -509,6 +510,73 @@ TEST_F(SimUi, SenderGetsZeroWhenTheWindowIsDestroyed) {
   EXPECT_TRUE(s.replied);
   EXPECT_EQ(s.reply, 0);
   EXPECT_TRUE(Logged(d, WM_NCDESTROY));
+}
+
+// A thread of another program sends WM_APP at 10 ms while the dialog's
+// thread sleeps until 100 ms and then does what the case says. The sender
+// waits for the reply, and is none of the program's threads. From 100 ms the
+// dialog's thread is favoured, so the program has ended before the sender
+// goes on: an answer given before the end still comes back.
+struct OtherProgramCase {
+  const char* name;
+  void (*then)(HWND);
+  bool delivered;
+  std::optional<sim::Ticks> returnedAt;  // empty: the program ended first
+  LRESULT result;
+};
+
+TEST_F(SimUi, MessageFromAnotherProgramWaitsForTheReply) {
+  const OtherProgramCase cases[] = {
+      {"taken by PeekMessage",
+       [](HWND h) {
+         MSG m;
+         PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+         EndDialog(h, 0);
+       },
+       true, 100, 42},
+      {"window destroyed", [](HWND h) { DestroyWindow(h); }, false, 100, 0},
+      {"program exits", [](HWND) { ExitProcess(3); }, false, std::nullopt, 0},
+  };
+  for (const OtherProgramCase& c : cases) {
+    sim::Machine machine(Options());
+    machine.Kern().FavourThread(sim::kMainThreadId, 100, 100);
+    SendShared s;
+    Dlg d;
+    d.handle = [&](HWND h, UINT m, WPARAM, LPARAM) { return AnswerApp(s, h, m); };
+    d.init = [&](HWND h) {
+      Sleep(100);
+      c.then(h);
+      return FALSE;
+    };
+    bool waitedWhileAsleep = false;
+    const sim::RunResult result = machine.RunThread(
+        [&] { RunDialog(kMainTemplate, d); },
+        [&](sim::Script& sc) {
+          sc.At(10);
+          EXPECT_EQ(sc.Ui().SendFromOtherProgram(sc.Ui().Dialog(kMainTemplate), WM_APP, 0, 0), 0u);
+          sc.At(50);
+          waitedWhileAsleep = !s.delivered && !sc.Ui().OtherProgramSends()[0].returnedAt &&
+                              sc.Ui().PendingSentMessages(sim::kMainThreadId) == 1;
+        });
+    EXPECT_EQ(result.outcome, sim::Outcome::kExited) << c.name << '\n' << result.report;
+    EXPECT_TRUE(result.threadsAliveAtExit.empty())
+        << c.name << ": " << result.threadsAliveAtExit[0];
+    EXPECT_TRUE(waitedWhileAsleep) << c.name;
+    EXPECT_EQ(s.delivered, c.delivered) << c.name;
+    ASSERT_EQ(machine.Ui().OtherProgramSends().size(), 1u);
+    const sim::OtherProgramSend& send = machine.Ui().OtherProgramSends()[0];
+    EXPECT_EQ(send.sentAt, 10u) << c.name;
+    EXPECT_EQ(send.returnedAt, c.returnedAt) << c.name;
+    EXPECT_EQ(send.result, c.result) << c.name;
+    const auto threads = machine.Kern().Threads();
+    const auto sender = std::find_if(threads.begin(), threads.end(),
+                                     [&](const sim::ThreadInfo& t) { return t.id == send.thread; });
+    ASSERT_NE(sender, threads.end());
+    EXPECT_GE(sender->id, sim::kOtherProgramThreadId);
+    EXPECT_TRUE(sender->otherProgram && !sender->script) << c.name;
+    EXPECT_EQ(sender->state, sim::ThreadState::kFinished) << c.name;
+    EXPECT_EQ(sender->endedByRunEnd, !c.returnedAt) << c.name;
+  }
 }
 
 TEST_F(SimUi, MsgWaitWakesForNewQueueActivityAndSignalledHandles) {

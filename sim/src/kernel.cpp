@@ -85,6 +85,7 @@ std::vector<ThreadInfo> Kernel::Threads() const {
     info.id = t->id;
     info.description = t->name;
     info.script = t->script;
+    info.otherProgram = t->otherProgram;
     info.state = t->State();
     if (info.state == ThreadState::kBlocked) info.blockedIn = std::string(t->what);
     info.exitCode = t->finished ? t->exitCode : STILL_ACTIVE;

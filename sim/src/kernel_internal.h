@@ -45,7 +45,8 @@ struct SimThread {
   DWORD id = 0;
   std::string name;  // "main thread 0x100", "thread 0x104", "script"
   bool script = false;
-  bool isMain = false;  // the process's main thread: its return ends the run
+  bool otherProgram = false;  // a thread of another program (StartOtherProgramThread)
+  bool isMain = false;        // the process's main thread: its return ends the run
   std::function<void()> body;
   ThreadRoutine routine = nullptr;  // what it runs, for observation
   std::thread host;
@@ -75,6 +76,8 @@ struct SimThread {
 
   std::shared_ptr<ThreadObject> object;  // the kernel object handles refer to
 
+  // One of the program's threads: neither the script nor another program's.
+  bool ProgramThread() const { return !script && !otherProgram; }
   std::string Position() const;  // the blocking call, for reports
   ThreadState State() const;
 };
@@ -135,6 +138,7 @@ struct Kernel::Impl {
 
   std::vector<std::unique_ptr<SimThread>> threads;  // creation order
   DWORD nextThreadId = kMainThreadId;
+  DWORD nextOtherProgramThreadId = kOtherProgramThreadId;
 
   std::map<std::uintptr_t, std::shared_ptr<KernelObject>> handles;  // open handles
   std::map<const KernelObject*, int> handleCounts;

@@ -147,6 +147,9 @@ RunResult Machine::Impl::Run(Machine& machine, std::function<int()> mainBody,
     k.SwitchTo(nullptr, k.PickNext());  // returns when every simulated thread has finished
   }
   k.JoinAll();
+  // Whatever the threads did comes before what the caller does next, also
+  // for a thread that ExitProcess stopped, which nothing joins.
+  for (const auto& t : k.threads) race::HappensAfter(t->object.get());
   k.inRun = false;
 
   if (ui) OnRunEnd(*ui);

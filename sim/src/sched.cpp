@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 #include <utility>
 
 #include "kernel_internal.h"
@@ -32,7 +33,7 @@ const Candidate* Favoured(const std::optional<Kernel::Impl::Favour>& favour, Tic
                           const std::vector<Candidate>& candidates) {
   if (!favour || now < favour->from || now > favour->until) return nullptr;
   for (const Candidate& c : candidates) {
-    if (!c.thread->script && c.thread->id == favour->thread) return &c;
+    if (c.thread->ProgramThread() && c.thread->id == favour->thread) return &c;
   }
   return nullptr;
 }
@@ -108,9 +109,10 @@ SimThread* Kernel::Impl::PickNext() {
   std::vector<Candidate> candidates;
   for (;;) {
     if (stopping) {
-      // Program threads first, in creation order, then the script.
+      // Program threads first, in creation order, then the script and the
+      // threads of other programs.
       for (auto& t : threads) {
-        if (!t->finished && !t->script) return t.get();
+        if (!t->finished && t->ProgramThread()) return t.get();
       }
       for (auto& t : threads) {
         if (!t->finished) return t.get();
@@ -214,10 +216,18 @@ void Kernel::Impl::Stop(Outcome why, const std::string& message) {
   report = "seed " + std::to_string(seed) + ": " + message + " at " + std::to_string(now) + " ms\n";
   report += ThreadReport();
   for (auto& t : threads) {
-    if (!t->finished && !t->script) aliveAtEnd.push_back(t->name + ": " + t->Position());
+    if (!t->finished && t->ProgramThread()) aliveAtEnd.push_back(t->name + ": " + t->Position());
   }
   for (auto& t : threads) {
-    if (!t->finished) t->ended = true;
+    if (t->finished) continue;
+    // A thread of another program that the program has answered already goes
+    // on with the answer: the program's end does not take it back. Its next
+    // wait ends it.
+    if (t->otherProgram && t->started && t->waiting && !t->yielding && EvaluateReady(*t)) {
+      t->wokeReady = true;
+      continue;
+    }
+    t->ended = true;
   }
 }
 
@@ -268,11 +278,14 @@ void Kernel::Impl::RunHosted(SimThread& t) {
   } catch (const std::exception& e) {
     if (t.script) {
       Stop(Outcome::kScriptFailed, std::string("script failed: ") + e.what());
+    } else if (t.otherProgram) {
+      // The script's stand-in for another program: its failure is the script's.
+      Stop(Outcome::kScriptFailed, t.name + " failed: " + e.what());
     } else {
       Stop(Outcome::kCrashed, t.name + " ended with an unhandled exception: " + e.what());
     }
   } catch (...) {
-    Stop(t.script ? Outcome::kScriptFailed : Outcome::kCrashed,
+    Stop(t.ProgramThread() ? Outcome::kCrashed : Outcome::kScriptFailed,
          t.name + " ended with an unhandled exception");
   }
   t.waiting = false;
@@ -311,7 +324,7 @@ void Kernel::Impl::JoinAll() {
 
 SimThread* Kernel::Impl::FindThread(DWORD id) {
   for (auto& t : threads) {
-    if (!t->script && t->id == id) return t.get();
+    if (t->ProgramThread() && t->id == id) return t.get();
   }
   return nullptr;
 }
@@ -368,6 +381,7 @@ bool WaitUntil(const std::function<bool()>& ready, std::optional<Ticks> deadline
     // condition is what it is now.
     return ready && ready();
   }
+  if (k.stopping) t->ended = true;  // no thread begins a wait once the run is ending
   if (t->ended) return EndedThreadWait();
   t->yielding = false;
   t->ready = &ready;
@@ -401,6 +415,26 @@ std::uint64_t NextSequence() {
 std::uint64_t Random(std::uint64_t bound) {
   const race::SimCode simCode;
   return CurrentKernel().RandomBelow(bound);
+}
+
+DWORD StartOtherProgramThread(std::function<void()> body) {
+  const race::SimCode simCode;
+  Kernel::Impl& k = CurrentKernel();
+  if (!k.inRun) throw std::logic_error("StartOtherProgramThread outside a run");
+  const DWORD id = k.nextOtherProgramThreadId;
+  k.nextOtherProgramThreadId += 4;
+  SimThread& t =
+      k.NewThread(id, "another program's thread " + HexString(id), false, std::move(body));
+  t.otherProgram = true;
+  // Started while the run ends: it never takes a step, as the script does not.
+  if (k.stopping) t.ended = true;
+  try {
+    k.StartHost(t);
+  } catch (const std::system_error&) {
+    t.finished = true;
+    throw;
+  }
+  return id;
 }
 
 DWORD CurrentThreadId() {

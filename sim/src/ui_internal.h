@@ -189,6 +189,7 @@ struct UiState {
   DWORD commonControls = 0;
 
   std::vector<MessageBoxRecord> boxes;
+  std::vector<OtherProgramSend> otherProgramSends;
 
   // ---- helpers ---------------------------------------------------------------------
   Window* Find(HWND h);  // live windows only

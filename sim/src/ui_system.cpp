@@ -100,6 +100,27 @@ void UiSystem::Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   PostTo(*state_, window, message, wParam, lParam, QueuedKind::kPosted);
 }
 
+std::size_t UiSystem::SendFromOtherProgram(HWND window, UINT message, WPARAM wParam,
+                                           LPARAM lParam) {
+  UiState& ui = *state_;
+  ui.Require(window);
+  const std::size_t index = ui.otherProgramSends.size();
+  OtherProgramSend send;
+  send.window = window;
+  send.message = message;
+  send.wParam = wParam;
+  send.lParam = lParam;
+  send.sentAt = Now();
+  ui.otherProgramSends.push_back(send);
+  // The record is looked up again after the call: later sends may move it.
+  ui.otherProgramSends[index].thread = StartOtherProgramThread([&ui, index, send] {
+    const LRESULT result = SendMessageA(send.window, send.message, send.wParam, send.lParam);
+    ui.otherProgramSends[index].result = result;
+    ui.otherProgramSends[index].returnedAt = Now();
+  });
+  return index;
+}
+
 void UiSystem::PressBoxButton(int id) {
   UiState& ui = *state_;
   const Window* box = NewestBox(ui);
@@ -188,6 +209,9 @@ bool UiSystem::IsLive(HWND window) const { return state_->Find(window) != nullpt
 std::size_t UiSystem::PendingSentMessages(DWORD thread) const {
   auto it = state_->queues.find(thread);
   return it == state_->queues.end() ? 0 : it->second->sent.size();
+}
+const std::vector<OtherProgramSend>& UiSystem::OtherProgramSends() const {
+  return state_->otherProgramSends;
 }
 int UiSystem::IconResourceId(HICON icon) const {
   auto it = state_->iconIds.find(icon);

@@ -928,7 +928,7 @@ void SeedRun::CheckThreadsAndHandles() {
         "last access to the dialog came after the dialog's end");
   }
   for (const sim::ThreadInfo& t : machine_.Kern().Threads()) {
-    if (t.script || t.id == sim::kMainThreadId) continue;
+    if (t.script || t.otherProgram || t.id == sim::kMainThreadId) continue;
     if (t.endedByRunEnd) {
       Fail(t.description + " was still running when the program ended" +
            (t.blockedIn.empty() ? "" : " (in " + t.blockedIn + ")"));

@@ -7,7 +7,8 @@
 //               [--unplug-at MS]... [--plug-at MS]... [--stall-at MS]
 //               [--unplug-after KIND:N] [--stall-after KIND:N]
 //               [--fail-write N]... [--fail-read N]... [--bad-checksum PAGE]...
-//               [--syscommand MS:ID]... [--key MS:NAME]...
+//               [--syscommand MS:ID]... [--send-command MS:ID]...
+//               [--send-syscommand MS:ID]... [--key MS:NAME]...
 //
 // Numbers are decimal or 0x-hex. Key names: Enter, Escape, F1, Alt+F4.
 // Update is clicked at 2000 ms unless --click-at or --no-click says otherwise.
@@ -16,7 +17,11 @@
 // dialog is closed once every action has run and no update is under way;
 // with it, at that time, and actions due later are dropped (a line on stderr
 // names them). --syscommand posts WM_SYSCOMMAND with any value to the dialog,
-// as another program may. KIND:N is the joystick's Nth report of a kind
+// as another program may; --send-syscommand sends it, and --send-command
+// sends WM_COMMAND with the id and BN_CLICKED (lParam the dialog's control
+// with that id, else null, as a click or the dialog manager gives it), each
+// from a thread of another program that waits for the reply. What became of
+// each send is told on stderr. KIND:N is the joystick's Nth report of a kind
 // (identify, ping, erase, data, program, checksum, finish, or report for any):
 // the device is unplugged, or stalls, as the next transfer starts.
 //
@@ -35,6 +40,7 @@
 
 #include "simwin/kernel.h"
 #include "simwin/sched.h"
+#include "simwin/ui.h"
 #include "support/cli.h"
 #include "support/program_run.h"
 #include "support/report_trigger.h"
@@ -76,6 +82,8 @@ struct Options {
   std::vector<std::uint64_t> failReads;
   std::vector<std::size_t> badChecksumPages;
   std::vector<std::pair<sim::Ticks, UINT>> sysCommands;
+  std::vector<std::pair<sim::Ticks, UINT>> sentCommands;
+  std::vector<std::pair<sim::Ticks, UINT>> sentSysCommands;
   std::vector<std::pair<sim::Ticks, std::string>> keys;
 };
 
@@ -146,6 +154,14 @@ Options ParseOptions(int argc, char** argv) {
     } else if (flag == "--syscommand") {
       auto [at, id] = ParseTimed(value());
       options.sysCommands.emplace_back(at, static_cast<UINT>(ParseNumber(id)));
+    } else if (flag == "--send-command") {
+      auto [at, id] = ParseTimed(value());
+      const std::uint64_t number = ParseNumber(id);
+      if (number > 0xFFFF) throw std::invalid_argument("--send-command takes an id up to 0xFFFF");
+      options.sentCommands.emplace_back(at, static_cast<UINT>(number));
+    } else if (flag == "--send-syscommand") {
+      auto [at, id] = ParseTimed(value());
+      options.sentSysCommands.emplace_back(at, static_cast<UINT>(ParseNumber(id)));
     } else if (flag == "--key") {
       auto [at, name] = ParseTimed(value());
       if (name != "Enter" && name != "Escape" && name != "F1" && name != "Alt+F4") {
@@ -168,6 +184,15 @@ Options ParseOptions(int argc, char** argv) {
 }
 
 HWND MainDialog(sim::Script& s) { return s.Ui().Dialog(uft::kMainDialog); }
+
+// The dialog's control with that id, or null when it has none.
+HWND ControlOrNull(sim::Script& s, HWND dialog, UINT id) {
+  try {
+    return s.Ui().Item(dialog, static_cast<int>(id));
+  } catch (const std::logic_error&) {
+    return nullptr;
+  }
+}
 
 void PressKey(sim::Script& s, const std::string& name) {
   if (name == "Enter") {
@@ -204,6 +229,21 @@ std::vector<Action> BuildActions(const Options& options, sim::HidId joystick) {
   for (const auto& [at, id] : options.sysCommands) {
     actions.push_back({at, "system command", [id = id](sim::Script& s) {
                          if (HWND dialog = MainDialog(s)) s.Ui().Post(dialog, WM_SYSCOMMAND, id, 0);
+                       }});
+  }
+  for (const auto& [at, id] : options.sentCommands) {
+    actions.push_back({at, "send command " + std::to_string(id), [id = id](sim::Script& s) {
+                         HWND dialog = MainDialog(s);
+                         if (dialog == nullptr) return;
+                         const HWND control = ControlOrNull(s, dialog, id);
+                         s.Ui().SendFromOtherProgram(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                                                     reinterpret_cast<LPARAM>(control));
+                       }});
+  }
+  for (const auto& [at, id] : options.sentSysCommands) {
+    actions.push_back({at, "send system command " + std::to_string(id), [id = id](sim::Script& s) {
+                         if (HWND dialog = MainDialog(s))
+                           s.Ui().SendFromOtherProgram(dialog, WM_SYSCOMMAND, id, 0);
                        }});
   }
   for (const auto& [at, name] : options.keys) {
@@ -295,6 +335,20 @@ void DropActionsAfter(std::vector<Action>& actions, sim::Ticks closeAt) {
   actions.erase(later, actions.end());
 }
 
+// Each message sent from another program, and what it got back, on stderr.
+void ReportSends(const sim::UiSystem& ui) {
+  for (const sim::OtherProgramSend& send : ui.OtherProgramSends()) {
+    std::cerr << "updater-sim: " << (send.message == WM_COMMAND ? "WM_COMMAND" : "WM_SYSCOMMAND")
+              << " 0x" << std::hex << send.wParam << " sent at " << std::dec << send.sentAt
+              << " ms ";
+    if (send.returnedAt) {
+      std::cerr << "returned " << send.result << " at " << *send.returnedAt << " ms\n";
+    } else {
+      std::cerr << "had no reply when the run ended\n";
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -309,12 +363,17 @@ int main(int argc, char** argv) {
            "  [--click-at MS]... [--no-click] [--shift left|right] [--unplug-at MS]...\n"
            "  [--plug-at MS]... [--stall-at MS] [--unplug-after KIND:N] [--stall-after KIND:N]\n"
            "  [--fail-write N]... [--fail-read N]... [--bad-checksum PAGE]...\n"
-           "  [--syscommand MS:ID]... [--key MS:Enter|Escape|F1|Alt+F4]...\n"
+           "  [--syscommand MS:ID]... [--send-command MS:ID]... [--send-syscommand MS:ID]...\n"
+           "  [--key MS:Enter|Escape|F1|Alt+F4]...\n"
            "Update is clicked at 2000 ms unless --click-at or --no-click is given; each\n"
            "transfer takes 1 ms unless --latency is given. Boxes are answered with OK after\n"
            "500 ms. --close-at closes the dialog at that time and drops later actions;\n"
            "without it the dialog is closed when every action has run and no update is\n"
-           "under way. --syscommand posts WM_SYSCOMMAND with any value to the dialog.\n"
+           "under way. --syscommand posts WM_SYSCOMMAND with any value to the dialog;\n"
+           "--send-syscommand sends it, and --send-command sends WM_COMMAND with that id\n"
+           "and BN_CLICKED (lParam the dialog's control with that id, else 0), each from a\n"
+           "thread of another program that waits for the reply; stderr tells what each\n"
+           "send returned and when.\n"
            "KIND:N: the joystick's Nth report of a kind (identify, ping, erase, data,\n"
            "program, checksum, finish, report); the fault begins as the next transfer starts.\n";
     return 1;
@@ -349,6 +408,7 @@ int main(int argc, char** argv) {
   const sim::RunResult result = machine.Run(
       [&](sim::Script& s) { PlayScript(s, actions, closeAt, options.closeAt.has_value()); });
 
+  ReportSends(machine.Ui());
   const std::string events = machine.Events().Text();
   std::cout << "seed " << machine.Seed() << "\n" << events;
   if (!options.eventsFile.empty()) std::ofstream(options.eventsFile, std::ios::binary) << events;

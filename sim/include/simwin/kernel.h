@@ -16,9 +16,13 @@ class Machine;
 
 // Thread ids are fixed so that runs are reproducible: the main thread gets
 // kMainThreadId, each further program thread the next multiple of 4. The
-// script thread has its own id outside that range.
+// script thread has its own id outside that range, and so have the threads
+// of other programs (StartOtherProgramThread): the first gets
+// kOtherProgramThreadId, each further one the next multiple of 4, far above
+// any id the program's threads reach in a run.
 inline constexpr DWORD kMainThreadId = 0x100;
 inline constexpr DWORD kScriptThreadId = 0x10;
+inline constexpr DWORD kOtherProgramThreadId = 0x10000;
 
 // The instance handle of the simulated executable (GetModuleHandleA(NULL)).
 inline const HINSTANCE kModuleInstance = reinterpret_cast<HINSTANCE>(0x400000);
@@ -34,6 +38,7 @@ struct ThreadInfo {
   DWORD id = 0;
   std::string description;  // "main thread 0x100", "thread 0x104", "script"
   bool script = false;
+  bool otherProgram = false;  // a thread of another program, not the program's own
   ThreadState state = ThreadState::kReady;
   std::string blockedIn;  // the blocking call while kBlocked, e.g. "Sleep(100)"
   DWORD exitCode = STILL_ACTIVE;
@@ -59,7 +64,8 @@ class Kernel {
   // ---- observation ----
   std::size_t OpenHandleCount() const;
   std::vector<HandleInfo> OpenHandles() const;  // in the order they were opened
-  // Every thread of the run in creation order (the script thread included).
+  // Every thread of the run in creation order (the script thread and the
+  // threads of other programs included).
   std::vector<ThreadInfo> Threads() const;
   Ticks Now() const;
 

@@ -58,6 +58,16 @@ std::uint64_t Random(std::uint64_t bound);  // uniform in [0, bound)
 // Identity of the calling simulated thread (its thread id as the program sees it).
 DWORD CurrentThreadId();
 
+// Starts a simulated thread of another program, as a script may to play one:
+// it runs `body` as the simulation's own code, as the script thread does,
+// and is none of the program's threads (its id lies outside theirs; see
+// kOtherProgramThreadId). It takes its first step at a scheduling point of
+// the same millisecond, and finishes when `body` returns. When the run ends
+// first, it is ended as the script thread is, except that a wait of it that
+// is over by then (the program has answered its message) returns, and only
+// its next wait ends it. Only during a run. Returns its id.
+DWORD StartOtherProgramThread(std::function<void()> body);
+
 // ---- kernel objects --------------------------------------------------------------
 // Anything a HANDLE may refer to. Waitable objects override Signaled().
 class KernelObject {

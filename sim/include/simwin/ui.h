@@ -54,6 +54,21 @@ struct Screen {
   RECT work;
 };
 
+// A message that a thread of another program sent (SendFromOtherProgram),
+// and what came of it.
+struct OtherProgramSend {
+  HWND window = nullptr;
+  UINT message = 0;
+  WPARAM wParam = 0;
+  LPARAM lParam = 0;
+  DWORD thread = 0;  // the sender (Kernel::Threads() marks it otherProgram)
+  Ticks sentAt = 0;
+  // When SendMessage returned to the sender; empty while it waits, and when
+  // the run ended first.
+  std::optional<Ticks> returnedAt;
+  LRESULT result = 0;  // what it returned: 0 when the window went before taking it
+};
+
 struct MenuItem {
   UINT flags = 0;
   UINT_PTR id = 0;
@@ -100,6 +115,13 @@ class UiSystem {
   void PostClose(HWND window);  // WM_CLOSE posted from outside, as another program might
   // Any message posted from outside, as another program might.
   void Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // Any message sent from outside: a thread of another program sends it
+  // with SendMessage and waits for the reply, so the window's thread takes
+  // it only where Windows delivers sent messages (GetMessage, PeekMessage,
+  // a wait for QS_SENDMESSAGE and the PeekMessage after it, a modal loop,
+  // its own SendMessage to another thread), never in Sleep or a plain wait.
+  // Returns at once, with the send's place in OtherProgramSends().
+  std::size_t SendFromOtherProgram(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   // Presses a button of the open message box (IDOK, IDCANCEL, IDYES ...).
   void PressBoxButton(int id = IDOK);
   void Minimize(HWND window);
@@ -126,6 +148,8 @@ class UiSystem {
   bool IsLive(HWND window) const;
   // Sent messages waiting for `thread` to take them.
   std::size_t PendingSentMessages(DWORD thread) const;
+  // Every SendFromOtherProgram of the run, in order.
+  const std::vector<OtherProgramSend>& OtherProgramSends() const;
   // The resource id an HICON from LoadIconW stands for (0 when it is not one).
   int IconResourceId(HICON icon) const;
 
