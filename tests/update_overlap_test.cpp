@@ -246,6 +246,21 @@ TEST(UpdateBesideMonitor, LostJoystickTakenOverByTheCommandIsShownAgain) {
   EXPECT_TRUE(later.updateEnabled);
 }
 
+// A click at 2100 ms: the command searches at 2200 ms, just as the
+// keep-alive pass wakes, tests the flag, writes nothing, and the monitor
+// thread picks its next pass by whether a device is open. While the
+// command's search runs the field still holds the joystick's old handle, so whatever the order of
+// the two threads, that next pass watches, and after the update the
+// keep-alive goes on with the handle the update used: nothing searches again.
+TEST(UpdateBesideMonitor, PassChosenDuringTheCommandsSearchWatches) {
+  for (std::uint64_t seed = 1; seed <= 48; ++seed) {
+    uft::ProgramMachine machine(seed);
+    machine.Hid().Plug();
+    RunUpdateHoldingItsBox(machine, 2100, 300);
+    EXPECT_EQ(machine.Hid().Opens().size(), 2u) << "seed " << seed;
+  }
+}
+
 struct DroppedCase {
   const char* name;
   bool otherDevice;  // plugged meanwhile: the joystick's ids, another device type
