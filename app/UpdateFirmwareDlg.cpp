@@ -117,6 +117,13 @@ void CUpdateFirmwareDlg::OnSysCommand(UINT nID, LPARAM lParam) {
   }
 }
 
+BOOL CUpdateFirmwareDlg::OnCmdMsg(UINT nID, int nCode) {
+  // Help sent while the dialog stops would open its failure box over the
+  // closing dialog and hold the close up, as the about box would.
+  if (nID == ID_HELP && !m_bRunning.load()) return TRUE;
+  return CDialog::OnCmdMsg(nID, nCode);
+}
+
 void CUpdateFirmwareDlg::OnPaint() {
   if (IsIconic()) {
     CPaintDC dc(this);

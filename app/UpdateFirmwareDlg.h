@@ -48,6 +48,7 @@ class CUpdateFirmwareDlg : public CDialog {
 
  protected:
   void DoDataExchange(CDataExchange* pDX) override;
+  BOOL OnCmdMsg(UINT nID, int nCode) override;
   BOOL OnInitDialog() override;
   void OnOK() override;
   void OnCancel() override;

@@ -24,14 +24,16 @@ BOOL WaitDeliveringSentMessages(HANDLE hObject, DWORD milliseconds,
   const DWORD count = hObject != nullptr ? 1 : 0;
   const DWORD start = GetTickCount();
   for (;;) {
+    // What was sent before (during a Sleep, say) comes first: a signalled
+    // object would otherwise win over an ending already waiting.
+    DeliverSentMessages();
+    if (running != nullptr && !running->load()) return FALSE;
     const DWORD elapsed = GetTickCount() - start;
     if (elapsed >= milliseconds) return FALSE;
     const DWORD result = MsgWaitForMultipleObjectsEx(count, count != 0 ? &hObject : nullptr,
                                                      milliseconds - elapsed, QS_SENDMESSAGE, 0);
     if (count != 0 && result == WAIT_OBJECT_0) return TRUE;
     if (result != WAIT_OBJECT_0 + count) return FALSE;  // timed out, or the wait failed
-    DeliverSentMessages();
-    if (running != nullptr && !running->load()) return FALSE;
   }
 }
 

@@ -122,29 +122,46 @@ INSTANTIATE_TEST_SUITE_P(
         // The first search identifies the joystick from 1000 to 1300 ms.
         EndingCase{"CloseDuringAnIdentification", 150, {}, true, 1050, 1200, WM_CLOSE, 0},
         // The keep-alive written at 1400 ms hangs until it is given up at 2400 ms.
-        EndingCase{"OkDuringAStalledTransfer", 0, 1300, false, 1450, 1800, WM_COMMAND, IDOK}),
+        EndingCase{"OkDuringAStalledTransfer", 0, 1300, false, 1450, 1800, WM_COMMAND, IDOK},
+        // Sent during the command's 100 ms sleep; the link is free when it ends.
+        EndingCase{"CancelBeforeAFreeLink", 0, {}, false, 2050, 2080, WM_COMMAND, IDCANCEL}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct SentCommandCase {
+  const char* name;
+  UINT message;
+  WPARAM wParam;
+};
+
+class SentWhileStopping : public ::testing::TestWithParam<SentCommandCase> {};
+
 // Escape closes the dialog within the first second; the stop waits for the
-// monitor's first search, at 1000 ms. Another program sends the about item
-// meanwhile: no about box may open over the closing dialog (it would hold
+// monitor's first search, at 1000 ms. Another program sends the about item,
+// or Help, meanwhile: no box may open over the closing dialog (it would hold
 // the close until someone closed it).
-TEST(DialogStopping, AboutItemSentMeanwhileOpensNothing) {
+TEST_P(SentWhileStopping, OpensNothing) {
   uft::ProgramMachine machine;
   const auto result = machine.Run([&](sim::Script& s) {
     uft::AwaitMainDialog(s);
     s.At(300);
     s.Ui().Key(VK_ESCAPE);
     s.At(500);
-    ::SendMessageA(uft::MainDialog(s), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+    ::SendMessageA(uft::MainDialog(s), GetParam().message, GetParam().wParam, 0);
     s.WaitFor([&] { return uft::MainDialog(s) == nullptr; }, 5000);
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   EXPECT_FALSE(AboutBoxOpened(machine.Events()));
+  EXPECT_TRUE(machine.Ui().Boxes().empty());
   const auto closedAt = MainDialogClosedAt(machine.Events());
   ASSERT_TRUE(closedAt);
   EXPECT_LE(*closedAt, 1000 + kLookMs);
 }
+
+INSTANTIATE_TEST_SUITE_P(Commands, SentWhileStopping,
+                         ::testing::Values(SentCommandCase{"AboutItem", WM_SYSCOMMAND,
+                                                           IDM_ABOUTBOX},
+                                           SentCommandCase{"Help", WM_COMMAND, ID_HELP}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct QueuedCase {
   const char* name;
