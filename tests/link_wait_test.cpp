@@ -31,6 +31,13 @@ std::optional<sim::Ticks> MainDialogClosedAt(const sim::EventLog& log) {
   return EventAt(log, "dialog closed " + std::to_string(uft::kMainDialog));
 }
 
+// The main dialog went by `by` (virtual ms).
+void ExpectClosedBy(const sim::EventLog& log, sim::Ticks by) {
+  const auto closedAt = MainDialogClosedAt(log);
+  ASSERT_TRUE(closedAt) << "the main dialog never closed";
+  EXPECT_LE(*closedAt, by);
+}
+
 bool AboutBoxOpened(const sim::EventLog& log) {
   return EventAt(log, "dialog open " + std::to_string(uft::kAboutBox)).has_value();
 }
@@ -108,9 +115,7 @@ TEST_P(EndingSentDuringTheLinkWait, WinsOverTheUpdate) {
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   EXPECT_FALSE(ErasedAnyPage(machine.Hid()));
   EXPECT_TRUE(machine.Ui().Boxes().empty());
-  const auto closedAt = MainDialogClosedAt(machine.Events());
-  ASSERT_TRUE(closedAt);
-  EXPECT_LE(*closedAt, c.endAt + 1500);
+  ExpectClosedBy(machine.Events(), c.endAt + 1500);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,9 +157,7 @@ TEST_P(SentWhileStopping, OpensNothing) {
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   EXPECT_FALSE(AboutBoxOpened(machine.Events()));
   EXPECT_TRUE(machine.Ui().Boxes().empty());
-  const auto closedAt = MainDialogClosedAt(machine.Events());
-  ASSERT_TRUE(closedAt);
-  EXPECT_LE(*closedAt, 1000 + kLookMs);
+  ExpectClosedBy(machine.Events(), 1000 + kLookMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, SentWhileStopping,
@@ -195,9 +198,7 @@ TEST_P(QueuedDuringTheLinkWait, IsTakenAfterIt) {
   EXPECT_TRUE(machine.Ui().Boxes().empty());
   EXPECT_EQ(AboutBoxOpened(machine.Events()), c.aboutOpens);
   if (!c.aboutOpens) {
-    const auto closedAt = MainDialogClosedAt(machine.Events());
-    ASSERT_TRUE(closedAt);
-    EXPECT_LT(*closedAt, 3000u);
+    ExpectClosedBy(machine.Events(), 2999);
   }
 }
 
@@ -283,9 +284,7 @@ TEST(DialogStopping, SentMessagesDoNotHoldUpTheLooks) {
   });
   ASSERT_EQ(result.outcome, sim::Outcome::kExited) << result.report;
   EXPECT_GT(sent, 10);
-  const auto closedAt = MainDialogClosedAt(machine.Events());
-  ASSERT_TRUE(closedAt);
-  EXPECT_LE(*closedAt, 1000 + kLookMs);
+  ExpectClosedBy(machine.Events(), 1000 + kLookMs);
 }
 
 // The monitor's wait for the link fails while the update holds it (a click
