@@ -185,15 +185,6 @@ Options ParseOptions(int argc, char** argv) {
 
 HWND MainDialog(sim::Script& s) { return s.Ui().Dialog(uft::kMainDialog); }
 
-// The dialog's control with that id, or null when it has none.
-HWND ControlOrNull(sim::Script& s, HWND dialog, UINT id) {
-  try {
-    return s.Ui().Item(dialog, static_cast<int>(id));
-  } catch (const std::logic_error&) {
-    return nullptr;
-  }
-}
-
 void PressKey(sim::Script& s, const std::string& name) {
   if (name == "Enter") {
     s.Ui().Key(VK_RETURN);
@@ -235,7 +226,8 @@ std::vector<Action> BuildActions(const Options& options, sim::HidId joystick) {
     actions.push_back({at, "send command " + std::to_string(id), [id = id](sim::Script& s) {
                          HWND dialog = MainDialog(s);
                          if (dialog == nullptr) return;
-                         const HWND control = ControlOrNull(s, dialog, id);
+                         // The dialog's control with that id; null when it has none.
+                         const HWND control = ::GetDlgItem(dialog, static_cast<int>(id));
                          s.Ui().SendFromOtherProgram(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                                                      reinterpret_cast<LPARAM>(control));
                        }});
